@@ -1,0 +1,107 @@
+#include "patch/install_paths.h"
+
+#include <windows.h>
+
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+const char *SkipSeparators(const char *p)
+{
+    while (IsSeparator(*p))
+        p++;
+    return p;
+}
+
+int Length(const char *s) { return lstrlenA(s); }
+
+} // namespace
+
+int IsSafeRelativePath(const char *path)
+{
+    if (!path)
+        return 0;
+    const char *p = SkipSeparators(path);
+    if (*p == '\0')
+        return 0;
+    while (*p != '\0') {
+        if (p[0] == '.' && p[1] == '.' && (p[2] == '\0' || IsSeparator(p[2])))
+            return 0;
+        while (*p != '\0' && !IsSeparator(*p)) {
+            if (*p == ':')
+                return 0;
+            p++;
+        }
+        p = SkipSeparators(p);
+    }
+    return 1;
+}
+
+int JoinLocalPath(const char *base, const char *relative, char *out, int capacity)
+{
+    if (!base || !relative || !out || capacity <= 0)
+        return 0;
+    const char *rest = SkipSeparators(relative);
+    int base_length = Length(base);
+    int rest_length = Length(rest);
+    // One byte is always counted for the separator, inserted or not.
+    if (base_length + rest_length + 1 >= capacity)
+        return 0;
+
+    CopyMemory(out, base, base_length);
+    int at = base_length;
+    if (base_length > 0 && !IsSeparator(base[base_length - 1]))
+        out[at++] = '\\';
+    CopyMemory(out + at, rest, rest_length);
+    out[at + rest_length] = '\0';
+    return 1;
+}
+
+int JoinServerPath(const char *prefix, const char *relative, char *out, int capacity)
+{
+    if (!prefix || !relative || !out || capacity <= 0)
+        return 0;
+    int prefix_length = Length(prefix);
+    if (prefix_length >= capacity)
+        return 0;
+
+    const char *rest = SkipSeparators(relative);
+    CopyMemory(out, prefix, prefix_length);
+    int at = prefix_length;
+    while (*rest != '\0' && at < capacity - 1) {
+        out[at++] = (*rest == '\\') ? '/' : *rest;
+        rest++;
+    }
+    out[at] = '\0';
+    return *rest == '\0';
+}
+
+int EnsureParentFolders(const char *base, const char *target)
+{
+    if (!base || !target)
+        return 0;
+    int target_length = Length(target);
+    if (target_length == 0 || target_length >= kJoinedPathCapacity)
+        return 0;
+    int base_length = Length(base);
+    if (base_length == 0)
+        return 0;
+
+    char folder[kJoinedPathCapacity];
+    CopyMemory(folder, target, target_length + 1);
+    for (int i = base_length + 1; i < target_length; i++) {
+        if (!IsSeparator(folder[i]))
+            continue;
+        char separator = folder[i];
+        folder[i] = '\0';
+        DWORD attributes = GetFileAttributesA(folder);
+        if (attributes != INVALID_FILE_ATTRIBUTES) {
+            if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+                return 0;
+        } else if (!CreateDirectoryA(folder, NULL) && GetLastError() != ERROR_ALREADY_EXISTS) {
+            return 0;
+        }
+        folder[i] = separator;
+    }
+    return 1;
+}

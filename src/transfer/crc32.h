@@ -1,0 +1,8 @@
+#pragma once
+
+#include <windows.h>
+
+// Stores the IEEE 802.3 CRC-32 of the whole file at path through out.
+// Returns 1 on success; 0 on failure with 0 left in out (unless out is null).
+// 0 is stored through out before anything else is tested.
+int FileCrc32(const char *path, DWORD *out);
