@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <cstring>
+
 int CountBusyHeapBlocks()
 {
     HANDLE heap = GetProcessHeap();
@@ -14,4 +16,19 @@ int CountBusyHeapBlocks()
             busy++;
     HeapUnlock(heap);
     return busy;
+}
+
+bool HeapHoldsTextCopy(const char *text)
+{
+    HANDLE heap = GetProcessHeap();
+    SIZE_T size = (SIZE_T)lstrlenA(text) + 1;
+    bool found = false;
+    PROCESS_HEAP_ENTRY entry;
+    ZeroMemory(&entry, sizeof(entry));
+    HeapLock(heap);
+    while (!found && HeapWalk(heap, &entry))
+        found = (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) && entry.cbData == size &&
+                memcmp(entry.lpData, text, size) == 0;
+    HeapUnlock(heap);
+    return found;
 }

@@ -1,0 +1,374 @@
+#include "patch/patch_worker.h"
+
+#include "app/notifications.h"
+#include "patch/file_replace.h"
+#include "patch/install_paths.h"
+#include "patch/manifest.h"
+#include "transfer/crc32.h"
+#include "transfer/http_download.h"
+
+#ifndef PATCHER_UPDATE_HOST
+#error "PATCHER_UPDATE_HOST must name the update server (set by the build)"
+#endif
+
+PatchWorkerState g_patch_worker;
+
+namespace {
+
+const char kUpdateHost[] = PATCHER_UPDATE_HOST;
+const INTERNET_PORT kUpdatePort = 80;
+const char kManifestObject[] = "/latest/manifest.txt";
+const char kFileObjectPrefix[] = "/latest/";
+const DWORD kDownloadTimeLimitMs = 30000;
+const DWORD kMaxAttempts = 5;
+const DWORD kEntryWeight = 100; // share of one entry in the overall progress
+const char kTempPrefix[] = "BHP";
+const int kSystemPathCapacity = MAX_PATH; // 260: temporary folder and file names
+const int kLogLineCapacity = 1028;
+
+// Where a run goes once it stops taking steps.
+enum RunEnd {
+    kRunGoesOn,      // not ended yet
+    kRunCancelled,   // logs "Patch cancelled."
+    kRunCheckFailed, // logs "Unable to check for updates."
+    kRunReported,    // outcome already logged; enables Launch Game
+    kRunNoWindow,    // nobody to tell: status, release, idle
+};
+
+// Everything one run keeps, in the worker's own frame.
+struct PatchRun {
+    UpdateManifest manifest;
+    char temp_path[kSystemPathCapacity];  // the manifest's file, then the temp folder
+    char entry_temp[kSystemPathCapacity]; // the current attempt's download
+    char local_path[kJoinedPathCapacity];
+    char server_path[kJoinedPathCapacity];
+    DownloadObserver observer;
+    DWORD divisor;      // count, taken once when the entry loop starts
+    DWORD successes;    // entries found up to date or updated
+    DWORD progress_sum; // kEntryWeight per success
+    DWORD attempts;     // of the current entry
+};
+
+bool CancelRequested() { return g_patch_worker.cancel_requested != 0; }
+
+void PostNumber(UINT message, WPARAM value)
+{
+    HWND window = g_patch_worker.notify_window;
+    if (window)
+        PostMessageA(window, message, value, 0);
+}
+
+// Posts a heap copy of text; the copy is the window's once the post succeeds.
+void PostTextCopy(UINT message, const char *text)
+{
+    HWND window = g_patch_worker.notify_window;
+    if (!window || !text)
+        return;
+    HANDLE heap = GetProcessHeap();
+    char *copy = (char *)HeapAlloc(heap, 0, lstrlenA(text) + 1);
+    if (!copy)
+        return;
+    lstrcpyA(copy, text);
+    if (!PostMessageA(window, message, 0, (LPARAM)copy))
+        HeapFree(heap, 0, copy);
+}
+
+// GetTempFileNameA creates the file empty under a unique BHP name.
+int MakeTempFileIn(char *folder, char *name)
+{
+    DWORD length = GetTempPathA(kSystemPathCapacity, folder);
+    if (length == 0 || length >= (DWORD)kSystemPathCapacity)
+        return 0;
+    return GetTempFileNameA(folder, kTempPrefix, 0, name) != 0;
+}
+
+void FillObserver(PatchRun *run)
+{
+    run->observer.on_progress = OnDownloadProgress;
+    run->observer.on_complete = OnDownloadComplete;
+    run->observer.context = (void *)g_patch_worker.notify_window;
+}
+
+void PostStartNotifications()
+{
+    PostNumber(WM_APP_ENABLE_LAUNCH, 0);
+    PostNumber(WM_APP_TOTAL_PROGRESS, 0);
+    PostNumber(WM_APP_FILE_PROGRESS, 0);
+    PostStatusText("Updating...");
+    PostLogLine("Searching for updates...");
+}
+
+// Reads the downloaded manifest whole and deletes its file, on every path.
+// Returns the NUL-terminated text (the caller frees it) or NULL after logging.
+char *ReadManifestText(const char *path)
+{
+    HANDLE heap = GetProcessHeap();
+    char *text = NULL;
+    const char *error = NULL;
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = "Error: unable to read update information.";
+        goto done;
+    }
+    {
+        DWORD size = GetFileSize(file, NULL);
+        if (size == 0 || size == INVALID_FILE_SIZE) {
+            error = "Error: received invalid update information.";
+            goto done;
+        }
+        text = (char *)HeapAlloc(heap, 0, size + 1);
+        if (!text) {
+            error = "Error: not enough memory to process updates.";
+            goto done;
+        }
+        DWORD got = 0;
+        if (!ReadFile(file, text, size, &got, NULL) || got != size) {
+            HeapFree(heap, 0, text);
+            text = NULL;
+            error = "Error: unable to process update information.";
+            goto done;
+        }
+        text[size] = '\0';
+    }
+done:
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    DeleteFileA(path);
+    if (error)
+        PostLogLine(error);
+    return text;
+}
+
+RunEnd FetchManifest(PatchRun *run)
+{
+    ZeroMemory(&run->manifest, sizeof(run->manifest));
+    if (!MakeTempFileName(run->temp_path, kSystemPathCapacity)) {
+        PostLogLine("Error: unable to create a temporary file.");
+        return kRunCheckFailed;
+    }
+    FillObserver(run);
+    LONG result = HttpDownloadToFile(kUpdateHost, kUpdatePort, kManifestObject, run->temp_path,
+                                     kDownloadTimeLimitMs, &run->observer);
+    // A cancellation seen here is reported as a failed contact, by design.
+    if (result < 0 || CancelRequested()) {
+        DeleteFileA(run->temp_path);
+        PostLogLine("Error: unable to contact the update server.");
+        return kRunCheckFailed;
+    }
+    char *text = ReadManifestText(run->temp_path);
+    if (!text)
+        return kRunCheckFailed;
+    int parsed = ParseManifest(text, &run->manifest);
+    HeapFree(GetProcessHeap(), 0, text);
+    if (!parsed) {
+        PostLogLine("Error: unable to process update manifest.");
+        return kRunCheckFailed;
+    }
+    if (CancelRequested())
+        return kRunCheckFailed;
+    if (run->manifest.count == 0) {
+        PostLogLine("No updates are available.");
+        PostNumber(WM_APP_PATCH_RESULT, 1);
+        return kRunReported;
+    }
+    return kRunGoesOn;
+}
+
+void CountSuccess(PatchRun *run)
+{
+    run->progress_sum += kEntryWeight;
+    run->successes++;
+    PostNumber(WM_APP_TOTAL_PROGRESS, run->progress_sum / run->divisor);
+}
+
+// Ends the attempt loop for good: failures past verification are not retried.
+void GiveUpAfter(PatchRun *run, const char *error)
+{
+    PostLogLine(error);
+    DeleteFileA(run->entry_temp);
+    run->attempts = kMaxAttempts;
+}
+
+// Installs a verified download; the temporary file is gone afterwards either way.
+void InstallDownload(PatchRun *run, const char *path)
+{
+    if (!EnsureParentFolders(g_patch_worker.install_dir, run->local_path)) {
+        GiveUpAfter(run, "Error: unable to create folders for update.");
+        return;
+    }
+    if (!ReplaceInstalledFile(run->entry_temp, run->local_path)) {
+        GiveUpAfter(run, "Error: unable to update file on disk.");
+        return;
+    }
+    PostLogPair("Updating", path);
+    CountSuccess(run);
+}
+
+// Up to kMaxAttempts downloads of one entry. Leaves attempts below the limit
+// when the entry was skipped, updated or the run was cancelled.
+void RunAttempts(PatchRun *run, const char *path, DWORD expected)
+{
+    run->attempts = 0;
+    while (run->attempts < kMaxAttempts) {
+        if (CancelRequested())
+            return;
+        if (!JoinServerPath(kFileObjectPrefix, path, run->server_path, kJoinedPathCapacity)) {
+            PostLogLine("Error: server path is too long.");
+            return;
+        }
+        if (!MakeTempFileIn(run->temp_path, run->entry_temp)) {
+            PostLogLine("Error: unable to create a temporary file.");
+            return;
+        }
+        FillObserver(run);
+        PostLogPair("Downloading", path);
+        PostNumber(WM_APP_FILE_PROGRESS, 0);
+        LONG result = HttpDownloadToFile(kUpdateHost, kUpdatePort, run->server_path,
+                                         run->entry_temp, kDownloadTimeLimitMs, &run->observer);
+        if (CancelRequested()) {
+            DeleteFileA(run->entry_temp);
+            return;
+        }
+        if (result < 0) {
+            char line[kLogLineCapacity];
+            wsprintfA(line, "%s %lx", "Error: download failed with err, trying again...",
+                      (unsigned long)result);
+            PostLogLine(line);
+            DeleteFileA(run->entry_temp);
+            run->attempts++;
+            continue;
+        }
+        DWORD crc = 0;
+        if (FileCrc32(run->entry_temp, &crc) && crc == expected) {
+            InstallDownload(run, path);
+            return;
+        }
+        PostLogLine("Error: downloaded file is corrupt, trying again...");
+        DeleteFileA(run->entry_temp);
+        run->attempts++;
+    }
+}
+
+RunEnd CheckEntries(PatchRun *run)
+{
+    const UpdateManifest &manifest = run->manifest;
+    run->divisor = manifest.count;
+    run->successes = 0;
+    run->progress_sum = 0;
+    for (DWORD i = 0; i < manifest.count; i++) {
+        if (CancelRequested())
+            return kRunCancelled;
+        const char *path = manifest.paths[i];
+        if (!IsSafeRelativePath(path)) {
+            PostLogLine("Error: path must be a relative one.");
+            break;
+        }
+        if (!JoinLocalPath(g_patch_worker.install_dir, path, run->local_path,
+                           kJoinedPathCapacity)) {
+            PostLogLine("Error: path is too long.");
+            break;
+        }
+        DWORD crc = 0;
+        if (FileCrc32(run->local_path, &crc) && crc == manifest.checksums[i]) {
+            PostLogPair("Already up to date:", path);
+            CountSuccess(run);
+            continue;
+        }
+        RunAttempts(run, path, manifest.checksums[i]);
+        if (CancelRequested())
+            return kRunCancelled;
+        if (run->attempts >= kMaxAttempts) {
+            PostLogLine("Error: exceeded maximum attempts, giving up.");
+            break;
+        }
+    }
+    if (CancelRequested())
+        return kRunCancelled;
+    if (run->successes == manifest.count) {
+        PostLogLine("Patch complete.");
+        PostNumber(WM_APP_PATCH_RESULT, 1);
+    } else {
+        PostLogLine("Patch failed.");
+    }
+    return kRunReported;
+}
+
+} // namespace
+
+void StartPatchWorker(HWND notify_window, const char *install_dir)
+{
+    if (g_patch_worker.running)
+        return;
+    g_patch_worker.cancel_requested = 0;
+    g_patch_worker.notify_window = notify_window;
+    g_patch_worker.install_dir = install_dir;
+    g_patch_worker.running = 1;
+    HANDLE thread = CreateThread(NULL, 0, PatchWorkerMain, NULL, 0, NULL);
+    if (!thread) {
+        g_patch_worker.running = 0;
+        g_patch_worker.notify_window = NULL;
+        g_patch_worker.install_dir = NULL;
+        return;
+    }
+    CloseHandle(thread); // detached: nothing waits for a run
+}
+
+void RequestCancel() { g_patch_worker.cancel_requested = 1; }
+
+int IsWorkerIdle() { return g_patch_worker.running == 0; }
+
+int MakeTempFileName(char *buffer, int length)
+{
+    if (!buffer || length <= 0)
+        return 0;
+    char folder[kSystemPathCapacity];
+    return MakeTempFileIn(folder, buffer);
+}
+
+void PostStatusText(const char *text) { PostTextCopy(WM_APP_STATUS_TEXT, text); }
+
+void PostLogLine(const char *text) { PostTextCopy(WM_APP_LOG_LINE, text); }
+
+void PostLogPair(const char *prefix, const char *text)
+{
+    if (!prefix || !text)
+        return;
+    // Callers pass paths bounded by the 520-byte joins, so the line fits.
+    char line[kLogLineCapacity];
+    wsprintfA(line, "%s %s", prefix, text);
+    PostTextCopy(WM_APP_LOG_LINE, line);
+}
+
+void OnDownloadProgress(void *, int percent) { PostNumber(WM_APP_FILE_PROGRESS, (WPARAM)percent); }
+
+void OnDownloadComplete(void *, LONG) {}
+
+DWORD WINAPI PatchWorkerMain(LPVOID)
+{
+    PatchRun run;
+    ZeroMemory(&run, sizeof(run));
+    PostStartNotifications();
+    DeleteLeftoverOldFiles(g_patch_worker.install_dir);
+
+    RunEnd end = kRunGoesOn;
+    if (!g_patch_worker.install_dir)
+        end = kRunCheckFailed;
+    else if (!g_patch_worker.notify_window)
+        end = kRunNoWindow;
+    else
+        end = FetchManifest(&run);
+    if (end == kRunGoesOn)
+        end = CheckEntries(&run);
+
+    if (end == kRunCancelled)
+        PostLogLine("Patch cancelled.");
+    if (end == kRunCheckFailed)
+        PostLogLine("Unable to check for updates.");
+    if (end != kRunNoWindow)
+        PostNumber(WM_APP_ENABLE_LAUNCH, 1);
+    PostStatusText("Done.");
+    FreeManifest(&run.manifest);
+    g_patch_worker.running = 0; // the very last step: the window may start again
+    return 0;
+}

@@ -1,0 +1,167 @@
+#include "e2e/patcher_driver.h"
+
+#include "app/main_window.h"
+
+#include <commctrl.h>
+
+namespace {
+
+const char kPatcherClass[] = "BHPatcherWindowClass";
+const char kDialogClass[] = "#32770";
+const DWORD kPollMs = 20;
+
+std::string WindowText(HWND window)
+{
+    char text[1024] = {};
+    GetWindowTextA(window, text, sizeof(text));
+    return text;
+}
+
+struct BoxSearch {
+    DWORD process_id;
+    const char *title;
+    HWND found;
+};
+
+BOOL CALLBACK MatchBox(HWND window, LPARAM param)
+{
+    BoxSearch *search = (BoxSearch *)param;
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    char window_class[64] = {};
+    GetClassNameA(window, window_class, sizeof(window_class));
+    if (owner == search->process_id && lstrcmpA(window_class, kDialogClass) == 0 &&
+        WindowText(window) == search->title && IsWindowVisible(window)) {
+        search->found = window;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+} // namespace
+
+HWND FindPatcherWindow() { return FindWindowA(kPatcherClass, NULL); }
+
+bool ReadPatcherView(HWND window, PatcherView *view)
+{
+    if (!IsWindow(window))
+        return false;
+    HWND list = GetDlgItem(window, IDC_LOG_LIST);
+    view->log.clear();
+    LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
+    for (LRESULT i = 0; i < count; i++) {
+        char line[1100] = {};
+        if (SendMessageA(list, LB_GETTEXTLEN, i, 0) < (LRESULT)sizeof(line))
+            SendMessageA(list, LB_GETTEXT, i, (LPARAM)line);
+        view->log.push_back(line);
+    }
+    view->total_progress = (int)SendMessageA(GetDlgItem(window, IDC_TOTAL_PROGRESS), PBM_GETPOS, 0, 0);
+    view->file_progress = (int)SendMessageA(GetDlgItem(window, IDC_FILE_PROGRESS), PBM_GETPOS, 0, 0);
+    view->launch_enabled = IsWindowEnabled(GetDlgItem(window, IDC_LAUNCH_BUTTON)) != 0;
+    view->status = WindowText(GetDlgItem(window, IDC_STATUS_TEXT));
+    view->visible = IsWindowVisible(window) != 0;
+    return true;
+}
+
+bool WaitForRunEnd(HWND window, DWORD timeout_ms, PatcherView *view)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (!ReadPatcherView(window, view))
+            return false;
+        if (view->launch_enabled && view->status == "Done.")
+            return true;
+        if (GetTickCount() - start >= timeout_ms)
+            return false;
+        Sleep(kPollMs);
+    }
+}
+
+void PostCommand(HWND window, int id)
+{
+    PostMessageA(window, WM_COMMAND, MAKEWPARAM(id, 0), 0);
+}
+
+HWND FindMessageBox(DWORD process_id, const char *title)
+{
+    BoxSearch search = {process_id, title, NULL};
+    EnumWindows(MatchBox, (LPARAM)&search);
+    return search.found;
+}
+
+HWND WaitForMessageBox(DWORD process_id, const char *title, DWORD timeout_ms)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        HWND box = FindMessageBox(process_id, title);
+        if (box || GetTickCount() - start >= timeout_ms)
+            return box;
+        Sleep(kPollMs);
+    }
+}
+
+std::string MessageBoxText(HWND box)
+{
+    // The message text is the box's static control with id 0xFFFF.
+    return WindowText(GetDlgItem(box, 0xFFFF));
+}
+
+bool AnswerMessageBox(HWND box, int button)
+{
+    HWND control = GetDlgItem(box, button);
+    if (!control)
+        return false;
+    return PostMessageA(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), (LPARAM)control) != 0;
+}
+
+bool SaveWindowBitmap(HWND window, const std::string &path)
+{
+    RECT rect;
+    if (!GetWindowRect(window, &rect))
+        return false;
+    int width = rect.right - rect.left;
+    int height = rect.bottom - rect.top;
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, width, height);
+    HGDIOBJ previous = SelectObject(memory, bitmap);
+    BitBlt(memory, 0, 0, width, height, screen, rect.left, rect.top, SRCCOPY);
+    SelectObject(memory, previous);
+
+    BITMAPINFOHEADER info = {};
+    info.biSize = sizeof(info);
+    info.biWidth = width;
+    info.biHeight = height;
+    info.biPlanes = 1;
+    info.biBitCount = 24;
+    info.biCompression = BI_RGB;
+    DWORD row = ((width * 3 + 3) / 4) * 4;
+    std::string pixels(row * height, '\0');
+    GetDIBits(memory, bitmap, 0, height, &pixels[0], (BITMAPINFO *)&info, DIB_RGB_COLORS);
+    DeleteObject(bitmap);
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+
+    BITMAPFILEHEADER file_header = {};
+    file_header.bfType = 0x4D42; // "BM"
+    file_header.bfOffBits = sizeof(file_header) + sizeof(info);
+    file_header.bfSize = file_header.bfOffBits + (DWORD)pixels.size();
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return false;
+    DWORD written = 0;
+    bool ok = WriteFile(file, &file_header, sizeof(file_header), &written, NULL) &&
+              WriteFile(file, &info, sizeof(info), &written, NULL) &&
+              WriteFile(file, pixels.data(), (DWORD)pixels.size(), &written, NULL);
+    CloseHandle(file);
+    return ok;
+}
+
+std::string JoinLines(const std::vector<std::string> &lines)
+{
+    std::string all;
+    for (const std::string &line : lines)
+        all += line + "\n";
+    return all;
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+// Drives and reads a running patch.exe from another process, through its
+// window's messages only, as a user's clicks and eyes would.
+struct PatcherView {
+    std::vector<std::string> log;
+    int total_progress;
+    int file_progress;
+    bool launch_enabled;
+    std::string status;
+    bool visible;
+};
+
+// The patcher's main window, or NULL.
+HWND FindPatcherWindow();
+bool ReadPatcherView(HWND window, PatcherView *view);
+
+// Waits until the run has ended: Launch Game enabled and the status "Done.".
+bool WaitForRunEnd(HWND window, DWORD timeout_ms, PatcherView *view);
+
+// Posts a menu or button command to the window.
+void PostCommand(HWND window, int id);
+
+// A message box of the given process with this title, or NULL; its text.
+HWND FindMessageBox(DWORD process_id, const char *title);
+HWND WaitForMessageBox(DWORD process_id, const char *title, DWORD timeout_ms);
+std::string MessageBoxText(HWND box);
+// Presses a button of a message box (IDOK, IDABORT, IDRETRY, IDIGNORE...).
+bool AnswerMessageBox(HWND box, int button);
+
+// Saves what the screen shows of the window as a 24-bit BMP file.
+bool SaveWindowBitmap(HWND window, const std::string &path);
+
+std::string JoinLines(const std::vector<std::string> &lines);
