@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Serves a folder over HTTP on a free loopback port with nginx, in the
 # foreground mode that needs no root rights, and stops it again:
-#   nginx-loopback.sh start <state dir> <web root>   prints the port
+#   nginx-loopback.sh start <state dir> <web root> [rate]   prints the port;
+#                       rate (such as 1m) slows every response to that many
+#                       bytes a second
 #   nginx-loopback.sh stop <state dir>
 # nginx answers absolute-form requests, so with the port as the configured
 # proxy it serves the patcher's fixed host name. It stops by itself after an
@@ -12,7 +14,7 @@ action=$1
 state=$2
 
 start() {
-  local root=$1
+  local root=$1 rate=${2:-0}
   mkdir -p "$state/tmp" "$root"
   for _ in $(seq 20); do
     local port=$((20000 + RANDOM % 20000))
@@ -26,7 +28,7 @@ http {
   fastcgi_temp_path $state/tmp; uwsgi_temp_path $state/tmp; scgi_temp_path $state/tmp;
   types { text/plain txt; application/octet-stream bin exe dll pak; }
   default_type application/octet-stream;
-  server { listen 127.0.0.1:$port; root $root; disable_symlinks off; }
+  server { listen 127.0.0.1:$port; root $root; disable_symlinks off; limit_rate $rate; }
 }
 CONF
     setsid timeout 3600 nginx -c "$state/nginx.conf" -p "$state" \
@@ -57,7 +59,7 @@ stop() {
 }
 
 case "$action" in
-  start) start "$3" ;;
+  start) start "$3" "${4:-0}" ;;
   stop) stop ;;
   *) echo "usage: $0 start <state dir> <web root> | stop <state dir>" >&2; exit 2 ;;
 esac

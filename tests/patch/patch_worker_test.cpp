@@ -4,6 +4,7 @@
 #include "patch/install_paths.h"
 #include "support/heap_probe.h"
 #include "support/http_test_server.h"
+#include "support/proxy_setting.h"
 #include "support/iat_patch.h"
 #include "support/notify_recorder.h"
 #include "support/temp_folder.h"
@@ -66,6 +67,15 @@ std::vector<std::string> ListFolder(const std::string &folder)
     return names;
 }
 
+// What the scripted update server answers to one request.
+struct HttpReply {
+    int status = 200;
+    std::string body;
+    bool hold = false; // wait until the test releases it
+};
+
+const DWORD kMaxHoldMs = 20000;
+
 // One whole patch run per test: an installation folder and a temporary folder
 // of the test's own, the update server on loopback reached through the proxy
 // setting, and a window that records what the worker posts.
@@ -81,14 +91,21 @@ protected:
         SaveEnv("TEMP", &old_temp);
         SetEnvironmentVariableA("TMP", tmp.c_str());
         SetEnvironmentVariableA("TEMP", tmp.c_str());
-        ASSERT_TRUE(server.Start([this](const HttpRequest &r) { return Serve(r); }));
-        proxy.reset(new ProxySetting(server.port()));
+        held = CreateEventA(NULL, FALSE, FALSE, NULL);
+        release = CreateEventA(NULL, TRUE, FALSE, NULL);
+        server.reset(new HttpTestServer(
+            [this](HttpTestConnection &c, const RecordedRequest &r) { return Answer(c, r); }));
+        ASSERT_TRUE(server->Listening());
+        proxy.reset(new ProxySetting(server->Port()));
     }
 
     void TearDown() override
     {
-        server.Stop();
+        SetEvent(release);
+        server.reset();
         proxy.reset();
+        CloseHandle(held);
+        CloseHandle(release);
         SetEnvironmentVariableA("TMP", old_tmp.empty() ? NULL : old_tmp.c_str());
         SetEnvironmentVariableA("TEMP", old_temp.empty() ? NULL : old_temp.c_str());
     }
@@ -100,11 +117,26 @@ protected:
         *value = buffer;
     }
 
+    // Answers one request on its own connection, then closes it.
+    bool Answer(HttpTestConnection &connection, const RecordedRequest &request)
+    {
+        HttpReply reply = Serve(request.target);
+        if (reply.hold) {
+            SetEvent(held);
+            WaitForSingleObject(release, kMaxHoldMs);
+        }
+        connection.Send(ResponseHead(reply.status,
+                                     {"Content-Length: " + std::to_string(reply.body.size()),
+                                      "Connection: close"}) +
+                        reply.body);
+        return false;
+    }
+
     // Objects the server knows, by path below /latest/; replies may be scripted
     // per request with `script`.
-    HttpReply Serve(const HttpRequest &request)
+    HttpReply Serve(const std::string &target)
     {
-        std::string object = request.target;
+        std::string object = target;
         if (object.compare(0, sizeof(kServerRoot) - 1, kServerRoot) == 0)
             object = object.substr(sizeof(kServerRoot) - 1);
         objects_requested.push_back(object);
@@ -169,7 +201,8 @@ protected:
 
     TempFolder temp;
     std::string install, tmp, old_tmp, old_temp;
-    TestHttpServer server;
+    std::unique_ptr<HttpTestServer> server;
+    HANDLE held = NULL, release = NULL;
     std::unique_ptr<ProxySetting> proxy;
     NotifyRecorder recorder;
     std::map<std::string, std::string> objects;
@@ -362,13 +395,9 @@ TEST_F(PatchRunTest, CheckFailures)
         if (c.manifest == 1)
             SetManifest("");
         std::unique_ptr<ProxySetting> dead;
-        if (c.manifest == 2) {
-            TestHttpServer gone;
-            ASSERT_TRUE(gone.Start([](const HttpRequest &) { return HttpReply(); }));
-            int port = gone.port();
-            gone.Stop(); // the port is free again: nothing listens there
-            dead.reset(new ProxySetting(port));
-        }
+        RefusingPort refusing; // held, so that nothing else takes it
+        if (c.manifest == 2)
+            dead.reset(new ProxySetting(refusing.port));
         Run();
         dead.reset();
         EXPECT_EQ(recorder.LogLines(),
@@ -430,9 +459,9 @@ TEST_F(PatchRunTest, CancelDuringTheManifestDownload)
         return reply->hold;
     };
     StartPatchWorker(recorder.window(), install.c_str());
-    ASSERT_TRUE(server.WaitForHeld(kRunTimeoutMs));
+    ASSERT_TRUE(WaitForSingleObject(held, kRunTimeoutMs) == WAIT_OBJECT_0);
     RequestCancel();
-    server.Release();
+    SetEvent(release);
     ASSERT_TRUE(recorder.PumpUntilIdle(kRunTimeoutMs));
     ExpectCleanEnd();
     EXPECT_EQ(recorder.LogLines(),
@@ -452,12 +481,12 @@ TEST_F(PatchRunTest, CancelDuringAFileDownloadThenRestart)
         return true;
     };
     StartPatchWorker(recorder.window(), install.c_str());
-    ASSERT_TRUE(server.WaitForHeld(kRunTimeoutMs));
+    ASSERT_TRUE(WaitForSingleObject(held, kRunTimeoutMs) == WAIT_OBJECT_0);
     RequestCancel();
     StartPatchWorker(NULL, NULL); // during a run: changes nothing
     EXPECT_EQ(g_patch_worker.cancel_requested, 1);
     EXPECT_EQ(g_patch_worker.notify_window, recorder.window());
-    server.Release();
+    SetEvent(release);
     ASSERT_TRUE(recorder.PumpUntilIdle(kRunTimeoutMs));
     ExpectCleanEnd();
     EXPECT_EQ(recorder.LogLines(),

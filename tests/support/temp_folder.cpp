@@ -63,7 +63,8 @@ bool FolderExists(const std::string &path)
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// Deletes a folder tree without following links to folders outside it.
+// Deletes a folder tree without following links to folders. Links are left
+// alone: under Wine, removing a link to an empty folder removes that folder.
 void RemoveTree(const std::string &path)
 {
     WIN32_FIND_DATAA found;
@@ -74,13 +75,13 @@ void RemoveTree(const std::string &path)
             if (name == "." || name == "..")
                 continue;
             std::string child = path + "\\" + name;
-            SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
             bool folder = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
             bool link = (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-            if (folder && !link)
+            if (link)
+                continue;
+            SetFileAttributesA(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (folder)
                 RemoveTree(child);
-            else if (folder)
-                RemoveDirectoryA(child.c_str());
             else
                 DeleteFileA(child.c_str());
         } while (FindNextFileA(find, &found));

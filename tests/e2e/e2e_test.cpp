@@ -1,0 +1,520 @@
+// The real patch.exe in an installation folder of the test's own, against
+// nginx on loopback serving a release made with the release tool, driven and
+// read through its window from this process.
+#include "e2e/patcher_driver.h"
+
+#include "app/main_window.h"
+
+#include "support/http_test_server.h"
+#include "support/proxy_setting.h"
+#include "support/temp_folder.h"
+#include "support/unix_host.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+typedef std::vector<std::string> Lines;
+
+const DWORD kStartTimeoutMs = 15000;
+const DWORD kRunTimeoutMs = 60000;
+const DWORD kQuitTimeoutMs = 5000;
+
+// Unix paths, set by the build.
+const char kSourceDir[] = PATCHER_SOURCE_DIR;
+const char kPatchExe[] = PATCH_EXE;
+const char kGameExe[] = GAME_EXE;
+const char kReleaseTool[] = RELEASE_TOOL;
+const char kShotDir[] = SCREENSHOT_DIR;
+
+std::string WindowsPathOf(const std::string &unix_path)
+{
+    std::string path = "Z:" + unix_path;
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+    return path;
+}
+
+bool CopyInto(const std::string &unix_source, const std::string &target)
+{
+    return CopyFileA(WindowsPathOf(unix_source).c_str(), target.c_str(), FALSE) != 0;
+}
+
+std::string Bytes(size_t size, char seed)
+{
+    std::string bytes(size, '\0');
+    for (size_t i = 0; i < size; i++)
+        bytes[i] = (char)(seed + i * 7 + i / 251);
+    return bytes;
+}
+
+class EndToEndTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        release = temp.Join("release");
+        web = temp.Join("www");
+        install = temp.Join("inst");
+        nginx_state = temp.Join("nginx");
+        for (const std::string *folder : {&release, &web, &install, &nginx_state})
+            ASSERT_TRUE(CreateDirectoryA(folder->c_str(), NULL));
+        ASSERT_TRUE(CopyInto(kPatchExe, install + "\\patch.exe"));
+        ASSERT_TRUE(CopyInto(kGameExe, install + "\\game.exe"));
+        ZeroMemory(&patcher, sizeof(patcher));
+    }
+
+    void TearDown() override
+    {
+        if (patcher.hProcess) {
+            if (WaitForSingleObject(patcher.hProcess, 0) == WAIT_TIMEOUT)
+                TerminateProcess(patcher.hProcess, 1);
+            WaitForSingleObject(patcher.hProcess, kQuitTimeoutMs);
+            CloseHandle(patcher.hProcess);
+            CloseHandle(patcher.hThread);
+        }
+        proxy.reset();
+        if (server_started)
+            RunUnixProgram({"/bin/bash", std::string(kSourceDir) + "/scripts/nginx-loopback.sh",
+                            "stop", UnixPathOf(nginx_state)});
+    }
+
+    void AddReleaseFile(const std::string &path, const std::string &bytes)
+    {
+        std::string target = release + "\\" + path;
+        for (size_t at = target.find('\\', release.size() + 1); at != std::string::npos;
+             at = target.find('\\', at + 1))
+            CreateDirectoryA(target.substr(0, at).c_str(), NULL);
+        ASSERT_TRUE(WriteWholeFile(target, bytes)) << path;
+    }
+
+    void Install(const std::string &path, const std::string &bytes)
+    {
+        std::string target = install + "\\" + path;
+        for (size_t at = target.find('\\', install.size() + 1); at != std::string::npos;
+             at = target.find('\\', at + 1))
+            CreateDirectoryA(target.substr(0, at).c_str(), NULL);
+        ASSERT_TRUE(WriteWholeFile(target, bytes)) << path;
+    }
+
+    void Publish()
+    {
+        ASSERT_EQ(RunUnixProgram({kReleaseTool, "publish", UnixPathOf(release), UnixPathOf(web)}),
+                  0);
+    }
+
+    // Starts nginx on the web root; rate slows its responses ("0": full speed).
+    void StartServer(const std::string &rate = "0")
+    {
+        ASSERT_EQ(RunUnixProgram({"/bin/bash", std::string(kSourceDir) + "/scripts/nginx-loopback.sh",
+                                  "start", UnixPathOf(nginx_state), UnixPathOf(web), rate}),
+                  0);
+        server_started = true;
+        std::string port;
+        ASSERT_TRUE(ReadWholeFile(nginx_state + "\\nginx.port", &port));
+        proxy.reset(new ProxySetting(atoi(port.c_str())));
+    }
+
+    void NoServer()
+    {
+        proxy.reset(new ProxySetting(refusing.port));
+    }
+
+    // Starts patch.exe from the installation folder and finds its window.
+    void StartPatcher(const std::string &folder = std::string())
+    {
+        std::string where = folder.empty() ? install : folder;
+        std::string command = "\"" + where + "\\patch.exe\"";
+        STARTUPINFOA startup = {};
+        startup.cb = sizeof(startup);
+        ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, where.c_str(),
+                                   &startup, &patcher))
+            << "error " << GetLastError();
+        DWORD start = GetTickCount();
+        while (!(window = FindPatcherWindowOf(patcher.dwProcessId)) &&
+               GetTickCount() - start < kStartTimeoutMs)
+            Sleep(20);
+        ASSERT_NE(window, (HWND)NULL) << "no patcher window";
+    }
+
+    static HWND FindPatcherWindowOf(DWORD process_id)
+    {
+        HWND found = NULL;
+        while ((found = FindWindowExA(NULL, found, "BHPatcherWindowClass", NULL)) != NULL) {
+            DWORD owner = 0;
+            GetWindowThreadProcessId(found, &owner);
+            if (owner == process_id)
+                return found;
+        }
+        return NULL;
+    }
+
+    PatcherView RunToEnd()
+    {
+        PatcherView view = {};
+        EXPECT_TRUE(WaitForRunEnd(window, kRunTimeoutMs, &view)) << JoinLines(view.log);
+        return view;
+    }
+
+    // Waits for a log line to appear; false after the time-out.
+    bool WaitForLine(const std::string &line)
+    {
+        DWORD start = GetTickCount();
+        PatcherView view = {};
+        while (ReadPatcherView(window, &view) && GetTickCount() - start < kRunTimeoutMs) {
+            for (const std::string &shown : view.log)
+                if (shown == line)
+                    return true;
+            Sleep(10);
+        }
+        return false;
+    }
+
+    DWORD WaitForExit()
+    {
+        EXPECT_EQ(WaitForSingleObject(patcher.hProcess, kQuitTimeoutMs), WAIT_OBJECT_0);
+        DWORD code = 99;
+        GetExitCodeProcess(patcher.hProcess, &code);
+        return code;
+    }
+
+    void ExpectView(const PatcherView &view, const Lines &log, int total, int file, bool launch,
+                    const std::string &status)
+    {
+        EXPECT_EQ(view.log, log);
+        EXPECT_EQ(view.total_progress, total) << JoinLines(view.log);
+        EXPECT_EQ(view.file_progress, file) << JoinLines(view.log);
+        EXPECT_EQ(view.launch_enabled, launch);
+        EXPECT_EQ(view.status, status);
+        EXPECT_TRUE(view.visible);
+    }
+
+    void Screenshot(const std::string &name)
+    {
+        RECT rect;
+        ASSERT_TRUE(GetWindowRect(window, &rect));
+        char crop[64];
+        snprintf(crop, sizeof(crop), "%ldx%ld+%ld+%ld", rect.right - rect.left,
+                 rect.bottom - rect.top, rect.left, rect.top);
+        RunUnixProgram({"/bin/mkdir", "-p", kShotDir});
+        EXPECT_EQ(RunUnixProgram({"/usr/bin/import", "-window", "root", "-crop", crop,
+                                  std::string(kShotDir) + "/" + name + ".png"}),
+                  0);
+    }
+
+    std::string Installed(const std::string &path)
+    {
+        std::string bytes;
+        return ReadWholeFile(install + "\\" + path, &bytes) ? bytes : "<missing>";
+    }
+
+    void StandardRelease()
+    {
+        AddReleaseFile("a.txt", Bytes(300, 'a'));
+        AddReleaseFile("data\\b.bin", Bytes(70000, 'b'));
+        AddReleaseFile("data\\maps\\c.map", Bytes(1234, 'c'));
+        Publish();
+    }
+
+    TempFolder temp;
+    std::string release, web, install, nginx_state;
+    std::unique_ptr<ProxySetting> proxy;
+    RefusingPort refusing; // a loopback port where nothing answers
+    bool server_started = false;
+    PROCESS_INFORMATION patcher;
+    HWND window = NULL;
+};
+
+TEST_F(EndToEndTest, FreshInstallation)
+{
+    StandardRelease();
+    StartServer();
+    StartPatcher();
+    PatcherView view = RunToEnd();
+    ExpectView(view,
+               {"Searching for updates...", "Downloading a.txt", "Updating a.txt",
+                "Downloading data\\b.bin", "Updating data\\b.bin", "Downloading data\\maps\\c.map",
+                "Updating data\\maps\\c.map", "Patch complete."},
+               100, 100, true, "Done.");
+    EXPECT_EQ(Installed("data\\b.bin"), Bytes(70000, 'b'));
+    EXPECT_EQ(Installed("data\\maps\\c.map"), Bytes(1234, 'c'));
+    Screenshot("complete-run");
+}
+
+TEST_F(EndToEndTest, AlreadyUpToDate)
+{
+    StandardRelease();
+    Install("a.txt", Bytes(300, 'a'));
+    Install("data\\b.bin", Bytes(70000, 'b'));
+    Install("data\\maps\\c.map", Bytes(1234, 'c'));
+    StartServer();
+    StartPatcher();
+    ExpectView(RunToEnd(),
+               {"Searching for updates...", "Already up to date: a.txt",
+                "Already up to date: data\\b.bin", "Already up to date: data\\maps\\c.map",
+                "Patch complete."},
+               100, 100, true, "Done.");
+}
+
+TEST_F(EndToEndTest, OutdatedFilesAndALeftoverThatIsSwept)
+{
+    StandardRelease();
+    Install("a.txt", Bytes(300, 'a'));
+    Install("data\\b.bin", "an older build of b");
+    Install("data\\core.dll.old", "set aside by an earlier run");
+    StartServer();
+    StartPatcher();
+    ExpectView(RunToEnd(),
+               {"Searching for updates...", "Already up to date: a.txt", "Downloading data\\b.bin",
+                "Updating data\\b.bin", "Downloading data\\maps\\c.map",
+                "Updating data\\maps\\c.map", "Patch complete."},
+               100, 100, true, "Done.");
+    EXPECT_EQ(Installed("data\\core.dll.old"), "<missing>");
+    EXPECT_EQ(Installed("data\\b.bin"), Bytes(70000, 'b'));
+}
+
+TEST_F(EndToEndTest, AListedChecksumThatDoesNotMatchFails)
+{
+    AddReleaseFile("good.txt", Bytes(500, 'g'));
+    AddReleaseFile("bad.bin", Bytes(900, 'x'));
+    Publish();
+    // The manifest now promises other bytes than the server holds.
+    std::string manifest;
+    ASSERT_TRUE(ReadWholeFile(web + "\\latest\\manifest.txt", &manifest));
+    size_t line = manifest.find(" bad.bin");
+    ASSERT_NE(line, std::string::npos) << manifest;
+    size_t start = manifest.rfind('\n', line);
+    start = start == std::string::npos ? 0 : start + 1;
+    manifest.replace(start, line - start, "12345");
+    ASSERT_TRUE(WriteWholeFile(web + "\\latest\\manifest.txt", manifest));
+    StartServer();
+    StartPatcher();
+    Lines expected = {"Searching for updates..."};
+    for (int i = 0; i < 5; i++) {
+        expected.push_back("Downloading bad.bin");
+        expected.push_back("Error: downloaded file is corrupt, trying again...");
+    }
+    expected.push_back("Error: exceeded maximum attempts, giving up.");
+    expected.push_back("Patch failed.");
+    ExpectView(RunToEnd(), expected, 0, 100, true, "Done.");
+    EXPECT_EQ(Installed("bad.bin"), "<missing>");
+    Screenshot("failed-run");
+}
+
+TEST_F(EndToEndTest, NoServerAtAll)
+{
+    NoServer();
+    StartPatcher();
+    ExpectView(RunToEnd(),
+               {"Searching for updates...", "Error: unable to contact the update server.",
+                "Unable to check for updates."},
+               0, 0, true, "Done.");
+}
+
+// A slow server keeps a run going long enough to act on it.
+class SlowRunTest : public EndToEndTest {
+protected:
+    void SetUp() override
+    {
+        EndToEndTest::SetUp();
+        AddReleaseFile("big.bin", Bytes(1 << 20, 'B'));
+        Publish();
+        StartServer("512k");
+        StartPatcher();
+        ASSERT_TRUE(WaitForLine("Downloading big.bin"));
+    }
+};
+
+TEST_F(SlowRunTest, CancelDuringARun)
+{
+    PostCommand(window, IDM_CANCEL);
+    ExpectView(RunToEnd(),
+               {"Searching for updates...", "Downloading big.bin", "Cancellation requested.",
+                "Patch cancelled."},
+               0, 100, true, "Done.");
+    EXPECT_EQ(Installed("big.bin"), "<missing>");
+}
+
+TEST_F(SlowRunTest, RestartDuringARunAndAfterIt)
+{
+    PostCommand(window, IDM_RESTART);
+    ExpectView(RunToEnd(),
+               {"Searching for updates...", "Downloading big.bin",
+                "Patch is still in progress, can't restart.", "Updating big.bin",
+                "Patch complete."},
+               100, 100, true, "Done.");
+    PostCommand(window, IDM_RESTART);
+    ASSERT_TRUE(WaitForLine("Patch complete."));
+    ExpectView(RunToEnd(),
+               {"Searching for updates...", "Already up to date: big.bin", "Patch complete."},
+               100, 100, true, "Done.");
+}
+
+TEST_F(SlowRunTest, QuitDuringARunEndsTheProcessAtOnce)
+{
+    DWORD start = GetTickCount();
+    PostCommand(window, IDM_QUIT);
+    EXPECT_EQ(WaitForExit(), 0u);
+    EXPECT_LT(GetTickCount() - start, 1500u) << "the process waited for the download";
+}
+
+TEST_F(EndToEndTest, LaunchAfterACompleteRun)
+{
+    StandardRelease();
+    StartServer();
+    StartPatcher();
+    RunToEnd();
+    PostCommand(window, IDC_LAUNCH_BUTTON);
+    bool hidden_seen = false, shown_again = false;
+    while (WaitForSingleObject(patcher.hProcess, 5) == WAIT_TIMEOUT) {
+        bool visible = IsWindowVisible(window) != 0;
+        shown_again = shown_again || (hidden_seen && visible);
+        hidden_seen = hidden_seen || !visible;
+    }
+    EXPECT_EQ(WaitForExit(), 0u);
+    EXPECT_FALSE(shown_again);
+    EXPECT_NE(Installed("game-started.txt"), "<missing>");
+}
+
+TEST_F(EndToEndTest, LaunchAfterAFailedRunAsksFirst)
+{
+    NoServer();
+    StartPatcher();
+    Lines failed = {"Searching for updates...", "Error: unable to contact the update server.",
+                    "Unable to check for updates."};
+    RunToEnd();
+
+    const struct {
+        const char *name;
+        int answer;
+    } answers[] = {{"abort", IDABORT}, {"retry", IDRETRY}, {"ignore", IDIGNORE}};
+    for (const auto &a : answers) {
+        PostCommand(window, IDC_LAUNCH_BUTTON);
+        HWND box = WaitForMessageBox(patcher.dwProcessId, "Patch Not Completed", kStartTimeoutMs);
+        ASSERT_NE(box, (HWND)NULL) << a.name;
+        EXPECT_EQ(MessageBoxText(box),
+                  "The patching process was not completed.\n"
+                  "Your game client might not work without the latest patch.\n"
+                  "Would you like to retry?");
+        ASSERT_TRUE(AnswerMessageBox(box, a.answer)) << a.name;
+        if (a.answer == IDABORT) {
+            Sleep(300);
+            PatcherView view = {};
+            ASSERT_TRUE(ReadPatcherView(window, &view));
+            ExpectView(view, failed, 0, 0, true, "Launching game...");
+            EXPECT_EQ(Installed("game-started.txt"), "<missing>");
+        } else if (a.answer == IDRETRY) {
+            ASSERT_TRUE(WaitForLine("Unable to check for updates."));
+            ExpectView(RunToEnd(), failed, 0, 0, true, "Done.");
+            EXPECT_EQ(Installed("game-started.txt"), "<missing>");
+        } else {
+            EXPECT_EQ(WaitForExit(), 0u);
+            EXPECT_NE(Installed("game-started.txt"), "<missing>");
+        }
+    }
+}
+
+TEST_F(EndToEndTest, LaunchWithoutTheGame)
+{
+    StandardRelease();
+    StartServer();
+    StartPatcher();
+    RunToEnd();
+    ASSERT_TRUE(DeleteFileA((install + "\\game.exe").c_str()));
+    PostCommand(window, IDC_LAUNCH_BUTTON);
+    // The shell may report the missing file in a box of its own first.
+    HWND box = NULL;
+    for (int boxes = 0; boxes < 2; boxes++) {
+        box = WaitForMessageBox(patcher.dwProcessId, "Error", kStartTimeoutMs);
+        ASSERT_NE(box, (HWND)NULL);
+        if (MessageBoxText(box) == "Unable to launch the game!\nPlease verify your installation.")
+            break;
+        AnswerMessageBox(box, IDOK);
+        Sleep(200);
+    }
+    EXPECT_EQ(MessageBoxText(box), "Unable to launch the game!\nPlease verify your installation.");
+    EXPECT_FALSE(IsWindowVisible(window)) << "hidden while the launch is tried";
+    AnswerMessageBox(box, IDOK);
+    Sleep(300);
+    EXPECT_TRUE(IsWindowVisible(window));
+    EXPECT_EQ(WaitForSingleObject(patcher.hProcess, 0), (DWORD)WAIT_TIMEOUT);
+}
+
+TEST_F(EndToEndTest, AReleaseWithANewPatcherReplacesTheRunningOne)
+{
+    std::string new_patcher;
+    ASSERT_TRUE(ReadWholeFile(WindowsPathOf(kPatchExe), &new_patcher));
+    new_patcher += "release 2"; // bytes behind the image: still the same program
+    AddReleaseFile("patch.exe", new_patcher);
+    Publish();
+    StartServer();
+    StartPatcher();
+    ExpectView(RunToEnd(),
+               {"Searching for updates...", "Downloading patch.exe", "Updating patch.exe",
+                "Patch complete."},
+               100, 100, true, "Done.");
+    EXPECT_EQ(Installed("patch.exe"), new_patcher);
+    EXPECT_NE(Installed("patch.exe.old"), "<missing>");
+    PostCommand(window, IDM_QUIT);
+    EXPECT_EQ(WaitForExit(), 0u);
+    CloseHandle(patcher.hProcess);
+    CloseHandle(patcher.hThread);
+
+    StartPatcher(); // the new patcher sweeps what the old one left
+    ExpectView(RunToEnd(),
+               {"Searching for updates...", "Already up to date: patch.exe", "Patch complete."},
+               100, 100, true, "Done.");
+    EXPECT_EQ(Installed("patch.exe.old"), "<missing>");
+}
+
+TEST_F(EndToEndTest, AnInstallationTooDeepForThePatchersPath)
+{
+    // 251 characters of folder and "\patch.exe" make a module path of 261.
+    std::string deep = install;
+    while (deep.size() < 251)
+        deep += "\\" + std::string(std::min<size_t>(40, 251 - deep.size() - 1), 'd');
+    ASSERT_EQ(deep.size(), 251u);
+    std::string unix_deep = UnixPathOf(install) + deep.substr(install.size());
+    for (char &c : unix_deep)
+        if (c == '\\')
+            c = '/';
+    ASSERT_EQ(RunUnixProgram({"/bin/mkdir", "-p", unix_deep}), 0);
+    ASSERT_EQ(RunUnixProgram({"/bin/cp", kPatchExe, unix_deep + "/patch.exe"}), 0);
+    NoServer();
+
+    std::string command = "patch.exe";
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, deep.c_str(),
+                               &startup, &patcher))
+        << "error " << GetLastError();
+    HWND box = WaitForMessageBox(patcher.dwProcessId, "Error", kStartTimeoutMs);
+    ASSERT_NE(box, (HWND)NULL);
+    EXPECT_EQ(MessageBoxText(box),
+              "Unable to find target application!\nPlease verify your installation.");
+    EXPECT_EQ(FindPatcherWindowOf(patcher.dwProcessId), (HWND)NULL);
+    AnswerMessageBox(box, IDOK);
+    EXPECT_EQ(WaitForExit(), 0u);
+    RunUnixProgram({"/bin/rm", "-rf", UnixPathOf(install) + "/" +
+                                          deep.substr(install.size() + 1, 40)});
+}
+
+TEST_F(EndToEndTest, TheAboutBox)
+{
+    NoServer();
+    StartPatcher();
+    RunToEnd();
+    PostCommand(window, IDM_ABOUT);
+    HWND box = WaitForMessageBox(patcher.dwProcessId, "About", kStartTimeoutMs);
+    ASSERT_NE(box, (HWND)NULL);
+    EXPECT_NE(MessageBoxText(box).find("Brackenhold Patcher"), std::string::npos);
+    AnswerMessageBox(box, IDOK);
+    Sleep(200);
+    EXPECT_EQ(FindMessageBox(patcher.dwProcessId, "About"), (HWND)NULL);
+}
+
+} // namespace
