@@ -1,37 +1,30 @@
 #include "transfer/crc32.h"
 
+#include "transfer/crc32_kernels.h"
+
+#include <atomic>
+
 namespace {
 
-const DWORD kCrcPolynomial = 0xEDB88320; // p(x) reflected, with x^32 implied
-const DWORD kCrcReadSize = 4096;         // bytes per ReadFile
+const DWORD kCrcReadSize = 4096; // bytes per ReadFile
 
-struct CrcTable {
-    DWORD entry[256];
-};
+enum KernelChoice { kNotChosen, kSlicing, kFolding };
 
-// Entry n is the register after shifting the byte n through the polynomial.
-constexpr CrcTable MakeCrcTable()
+// Which kernel FileCrc32 runs, kNotChosen until a first call has asked the
+// processor; CPUID traps to the hypervisor in a virtual machine (several
+// microseconds), so it is asked once. Any thread may store it, always the
+// same value, so racing first calls agree without a lock; relaxed order is
+// enough as it guards no other data. Constant-initialised: no start-up code.
+std::atomic<int> g_kernel_choice(kNotChosen);
+
+KernelChoice ChooseKernel()
 {
-    CrcTable table = {};
-    for (DWORD n = 0; n < 256; n++) {
-        DWORD reg = n;
-        for (int bit = 0; bit < 8; bit++)
-            reg = (reg & 1) ? (reg >> 1) ^ kCrcPolynomial : reg >> 1;
-        table.entry[n] = reg;
+    int choice = g_kernel_choice.load(std::memory_order_relaxed);
+    if (choice == kNotChosen) {
+        choice = ProcessorHasCarrylessMultiply() ? kFolding : kSlicing;
+        g_kernel_choice.store(choice, std::memory_order_relaxed);
     }
-    return table;
-}
-
-// Built by the compiler: the table is constant data, shared by every thread.
-constexpr CrcTable kCrcTable = MakeCrcTable();
-static_assert(kCrcTable.entry[1] == 0x77073096, "CRC table");
-static_assert(kCrcTable.entry[128] == 0xEDB88320, "CRC table");
-
-DWORD CrcUpdate(DWORD reg, const BYTE *bytes, DWORD size)
-{
-    for (DWORD i = 0; i < size; i++)
-        reg = (reg >> 8) ^ kCrcTable.entry[(reg ^ bytes[i]) & 0xFF];
-    return reg;
+    return (KernelChoice)choice;
 }
 
 } // namespace
@@ -50,6 +43,7 @@ int FileCrc32(const char *path, DWORD *out)
 
     BYTE buffer[kCrcReadSize];
     DWORD reg = 0xFFFFFFFF;
+    int fold = ChooseKernel() == kFolding;
     int ok = 0;
     for (;;) {
         DWORD got = 0;
@@ -60,7 +54,7 @@ int FileCrc32(const char *path, DWORD *out)
             ok = 1;
             break;
         }
-        reg = CrcUpdate(reg, buffer, got);
+        reg = fold ? UpdateCrc32Folding(reg, buffer, got) : UpdateCrc32Slicing16(reg, buffer, got);
     }
     CloseHandle(file);
     return ok;

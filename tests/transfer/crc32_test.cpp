@@ -6,6 +6,8 @@
 #include <zlib.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace {
 
@@ -77,6 +79,38 @@ TEST(FileCrc32, FailuresStoreZero)
     EXPECT_EQ(FileCrc32(nullptr, &crc), 0);
     EXPECT_EQ(crc, 0u);
     EXPECT_EQ(FileCrc32(locked.c_str(), nullptr), 0);
+}
+
+// Threads summing different files at once each get their own file's CRC.
+TEST(FileCrc32, ConcurrentCallsOnSeveralThreads)
+{
+    const int kThreads = 4;
+    const int kCallsPerThread = 20;
+    TempFolder temp;
+    std::vector<std::string> paths;
+    std::vector<DWORD> expected;
+    for (int t = 0; t < kThreads; t++) {
+        std::string bytes = PseudoRandomBytes(100000 + 4096 * t + t, 10 + t);
+        paths.push_back(temp.Join("file" + std::to_string(t) + ".bin"));
+        ASSERT_TRUE(WriteWholeFile(paths.back(), bytes));
+        expected.push_back(ZlibCrc(bytes));
+    }
+
+    std::vector<int> wrong(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; t++) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kCallsPerThread; i++) {
+                DWORD crc = 0;
+                if (FileCrc32(paths[t].c_str(), &crc) != 1 || crc != expected[t])
+                    wrong[t]++;
+            }
+        });
+    }
+    for (std::thread &thread : threads)
+        thread.join();
+    for (int t = 0; t < kThreads; t++)
+        EXPECT_EQ(wrong[t], 0) << "thread " << t;
 }
 
 } // namespace

@@ -1,0 +1,36 @@
+#include "transfer/crc32_kernels.h"
+
+namespace {
+
+const DWORD kCrcPolynomial = 0xEDB88320; // p(x) reflected, with x^32 implied
+
+struct CrcTable {
+    DWORD entry[256];
+};
+
+// Entry n is the register after shifting the byte n through the polynomial.
+constexpr CrcTable MakeCrcTable()
+{
+    CrcTable table = {};
+    for (DWORD n = 0; n < 256; n++) {
+        DWORD reg = n;
+        for (int bit = 0; bit < 8; bit++)
+            reg = (reg & 1) ? (reg >> 1) ^ kCrcPolynomial : reg >> 1;
+        table.entry[n] = reg;
+    }
+    return table;
+}
+
+// Built by the compiler: the table is constant data, shared by every thread.
+constexpr CrcTable kCrcTable = MakeCrcTable();
+static_assert(kCrcTable.entry[1] == 0x77073096, "CRC table");
+static_assert(kCrcTable.entry[128] == 0xEDB88320, "CRC table");
+
+} // namespace
+
+DWORD UpdateCrc32Bytewise(DWORD reg, const BYTE *bytes, DWORD size)
+{
+    for (DWORD i = 0; i < size; i++)
+        reg = (reg >> 8) ^ kCrcTable.entry[(reg ^ bytes[i]) & 0xFF];
+    return reg;
+}
