@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 
+#include "app/dll_search.h"
 #include "app/launch.h"
 #include "app/notifications.h"
 #include "patch/patch_worker.h"
@@ -206,6 +207,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lp
 // could keep a closed window's process alive for a whole download.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
 {
+    RestrictDllSearchToSystem();
     g_main_window.app_instance = instance;
     InitCommonControls();
     HWND window = CreateMainWindow();
