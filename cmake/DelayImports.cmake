@@ -19,7 +19,7 @@ function(add_delay_imports target dll)
   file(WRITE ${def} "${content}")
   add_custom_command(OUTPUT ${lib}
     COMMAND ${MINGW_TRIPLE}-dlltool --kill-at --input-def ${def} --dllname ${dll}.dll
-            --delaylib ${lib}
+            --output-delaylib ${lib}
     DEPENDS ${def}
     COMMENT "Delay-load import library for ${dll}.dll")
   add_custom_target(${target}_delay_${dll} DEPENDS ${lib})

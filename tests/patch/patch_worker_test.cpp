@@ -191,9 +191,11 @@ protected:
     void ExpectCleanEnd()
     {
         EXPECT_EQ(ListFolder(tmp), std::vector<std::string>()) << "temporary files left";
-        for (const Notification &note : recorder.all)
-            if (!note.text.empty())
+        for (const Notification &note : recorder.all) {
+            if (!note.text.empty()) {
                 EXPECT_FALSE(HeapHoldsTextCopy(note.text.c_str())) << "copy left: " << note.text;
+            }
+        }
     }
 
     Numbers StartNumbers() { return {Enable(0), Total(0), File(0)}; }
@@ -406,8 +408,9 @@ TEST_F(PatchRunTest, CheckFailures)
         Numbers numbers = recorder.Numbers();
         ASSERT_FALSE(numbers.empty()) << c.name;
         EXPECT_EQ(numbers.back(), Enable(1)) << c.name;
-        for (const auto &n : numbers)
+        for (const auto &n : numbers) {
             EXPECT_NE(n.first, WM_APP_PATCH_RESULT) << c.name;
+        }
         EXPECT_EQ(recorder.StatusTexts(), Lines({"Updating...", "Done."})) << c.name;
     }
 }
