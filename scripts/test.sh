@@ -10,6 +10,12 @@ cd "$(dirname "$0")/.."
 
 scripts/install-deps.sh
 
+# The release tool, built natively with the host compiler and its own tests.
+rm -rf build/native
+cmake -S tools/publish -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release -DPATCHER_WERROR=ON
+cmake --build build/native -j2
+ctest --test-dir build/native --output-on-failure --timeout 600
+
 configure() { # <build dir> <toolchain triple>
   rm -rf "$1"
   cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPATCHER_WERROR=ON \

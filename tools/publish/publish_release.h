@@ -1,0 +1,19 @@
+#pragma once
+
+#include "tool_output.h"
+
+#include <filesystem>
+#include <string>
+
+namespace fs = std::filesystem;
+
+struct PublishOptions {
+    fs::path release; // the files as they must stand in an installation
+    fs::path root;    // the web root; clients read <root>/latest/
+    std::string id;   // folder name under <root>/releases/; empty: made from the time
+};
+
+// Writes the release to <root>/releases/<id>/ with its manifest, then makes
+// <root>/latest show it. Returns the exit code: 0 published; 1 refused or
+// failed, with nothing published and latest as it was.
+int PublishRelease(const PublishOptions &options, ToolOutput *output);

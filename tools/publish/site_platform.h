@@ -1,0 +1,46 @@
+#pragma once
+
+#include <cstdio>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+// What differs between the Linux and the Windows build of the release tool.
+
+namespace fs = std::filesystem;
+
+enum class EntryKind { kMissing, kFile, kFolder, kLink, kOther };
+
+// The kind of the entry itself; a link is not followed.
+EntryKind ClassifyEntry(const fs::path &path);
+
+// The entries of a folder as full paths, "." and ".." left out.
+bool ListFolder(const fs::path &folder, std::vector<fs::path> *entries, std::string *error);
+
+// Removes a file, a link (not what it leads to) or a folder with all it
+// holds. True when nothing is left under the path.
+bool RemoveTree(const fs::path &path);
+
+// Where a link finally leads, as a canonical path; false with the reason
+// when it cannot be followed.
+bool ResolveLink(const fs::path &link, fs::path *target, std::string *why);
+
+// The bytes of one file or folder name as the manifest carries them (the
+// ANSI code page on Windows). False when the name has no such form.
+bool NameBytes(const fs::path &name, std::string *bytes);
+
+// The name or path whose bytes NameBytes gives (arguments too come so).
+fs::path PathFromBytes(const std::string &bytes);
+
+// Opens a file with fopen modes, for any name the file system holds.
+std::FILE *OpenFile(const fs::path &path, const char *mode);
+
+// Empty when <root>/latest is absent or of the kind this build switches;
+// otherwise says what stands in the way.
+std::string LatestProblem(const fs::path &root);
+
+// Makes everything written under root durable before the switch.
+bool FlushToDisk(const fs::path &root, std::string *error);
+
+// Makes <root>/latest show <root>/releases/<id> to clients.
+bool SwitchLatest(const fs::path &root, const std::string &id, std::string *error);
