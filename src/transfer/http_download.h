@@ -11,15 +11,23 @@ struct DownloadObserver {
 };
 
 // Result codes of HttpDownloadToFile beyond the mapped Win32 errors.
-const LONG kDownloadTimedOut = (LONG)0x800705B4;    // ERROR_TIMEOUT as HRESULT
-const LONG kDownloadCutShort = (LONG)0x80072EFE;    // body below Content-Length
+const LONG kDownloadTimedOut = (LONG)0x800705B4; // time limit ran out (ERROR_TIMEOUT)
+const LONG kDownloadCutShort = (LONG)0x80072EFE; // body below Content-Length; the
+                                                 // same as WinINet's own error 12030
 
-// Maps a Win32 error to a negative result code; 0 becomes E_FAIL.
+// Maps a Win32 error to a negative result code: 0 becomes E_FAIL, a value
+// already negative stays, any other e becomes 0x80070000 | (e & 0xFFFF).
 LONG HResultFromWin32Error(DWORD error);
 
-// Fetches http://server:port/object into local_path, synchronously.
-// Returns 0 on a 2xx response written whole, else a negative code; no file is
-// left at local_path after a failure. time_limit_ms 0 means no limit.
+// Fetches http://server:port/object (TLS on port 443 only) into local_path
+// with one GET, synchronously. Returns 0 when a 2xx response was written
+// whole; otherwise a negative code, 0x8019xxxx for a final status outside
+// 200..299. A failure leaves no file that the call created or truncated; one
+// before the local file is created leaves whatever is at local_path as it was.
+// time_limit_ms is tested before each read and bounds each single wait of the
+// connection; 0 means neither.
+// The observer may be null; its on_complete, if set, is called exactly once,
+// as the last step, refused arguments included. Objects must be below 4 GiB.
 LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *object,
                         const char *local_path, DWORD time_limit_ms,
                         const DownloadObserver *observer);

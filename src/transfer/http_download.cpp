@@ -1,0 +1,183 @@
+#include "transfer/http_download.h"
+
+namespace {
+
+const char kUserAgent[] = "BrackenholdPatcher";
+const INTERNET_PORT kTlsPort = 443;              // the one port that means TLS
+const DWORD kReadChunkBytes = 8192;              // bytes asked of each InternetReadFile
+const LONG kResultInvalidArg = (LONG)0x80070057; // E_INVALIDARG
+const LONG kResultFail = (LONG)0x80004005;       // E_FAIL: failed, last error 0
+const DWORD kWin32Facility = 0x80070000;         // Win32 errors in HRESULT layout
+const DWORD kHttpStatusFacility = 0x80190000;    // final status outside 200..299
+const DWORD kQueryStatusNumber = HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER;
+const DWORD kQueryLengthNumber = HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER;
+const int kNoPercentYet = -1; // so that the first chunk always reports
+
+// Always from the origin server, nothing cached, no cookies, no dialogs,
+// keep-alive asked for; TLS only on port 443.
+const DWORD kRequestFlags = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
+                            INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_NO_COOKIES |
+                            INTERNET_FLAG_NO_UI | INTERNET_FLAG_PRAGMA_NOCACHE;
+static_assert(kRequestFlags == 0x84480300, "plain request flags");
+static_assert((kRequestFlags | INTERNET_FLAG_SECURE) == 0x84C80300, "TLS request flags");
+
+// The per-wait timeouts, in this order; the request inherits them.
+const DWORD kTimeoutOptions[] = {INTERNET_OPTION_CONNECT_TIMEOUT,
+                                 INTERNET_OPTION_RECEIVE_TIMEOUT,
+                                 INTERNET_OPTION_SEND_TIMEOUT};
+
+// Bounds each connect, send and receive wait; whether a setting takes is not
+// looked at. A limit of 0 leaves the platform's defaults.
+void SetTimeouts(HINTERNET handle, DWORD time_limit_ms)
+{
+    if (time_limit_ms == 0)
+        return;
+    for (DWORD option : kTimeoutOptions)
+        InternetSetOptionA(handle, option, &time_limit_ms, sizeof(time_limit_ms));
+}
+
+LONG LastErrorResult() { return HResultFromWin32Error(GetLastError()); }
+
+// Reports the percentage of length received, only when it changed. With the
+// integer divisor a length below 200 makes the percentage the byte count.
+void ReportProgress(const DownloadObserver *observer, DWORD length, DWORD received,
+                    int *last_percent)
+{
+    if (length == 0 || !observer || !observer->on_progress)
+        return;
+    DWORD divisor = length / 100;
+    if (divisor == 0)
+        divisor = 1;
+    DWORD percent = received / divisor;
+    if (percent > 100)
+        percent = 100;
+    if ((int)percent == *last_percent)
+        return;
+    *last_percent = (int)percent;
+    observer->on_progress(observer->context, (int)percent);
+}
+
+} // namespace
+
+LONG HResultFromWin32Error(DWORD error)
+{
+    if (error == 0)
+        return kResultFail;
+    if ((LONG)error < 0)
+        return (LONG)error;
+    return (LONG)((error & 0xFFFF) | kWin32Facility);
+}
+
+LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *object,
+                        const char *local_path, DWORD time_limit_ms,
+                        const DownloadObserver *observer)
+{
+    // Taken first, so that connecting counts against the limit.
+    DWORD start_ms = GetTickCount();
+
+    HINTERNET root = NULL;
+    HINTERNET connection = NULL;
+    HINTERNET request = NULL;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    LONG result = kResultFail;
+    DWORD status = 0;
+    DWORD length = 0; // 0: no Content-Length
+    DWORD received = 0;
+    int last_percent = kNoPercentYet;
+    BYTE buffer[kReadChunkBytes];
+
+    if (!server || !object || !local_path || server[0] == '\0' || object[0] == '\0') {
+        result = kResultInvalidArg;
+        goto complete;
+    }
+
+    root = InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    if (!root) {
+        result = LastErrorResult();
+        goto complete;
+    }
+    SetTimeouts(root, time_limit_ms);
+
+    connection = InternetConnectA(root, server, port, NULL, NULL, INTERNET_SERVICE_HTTP, 0, 0);
+    if (!connection) {
+        result = LastErrorResult();
+        goto cleanup;
+    }
+    // Wine's WinINet passes only the connect timeout from the root handle on;
+    // without the others here, a server that never answers blocks for good.
+    SetTimeouts(connection, time_limit_ms);
+    request = HttpOpenRequestA(connection, "GET", object, NULL, NULL, NULL,
+                               port == kTlsPort ? kRequestFlags | INTERNET_FLAG_SECURE
+                                                : kRequestFlags,
+                               0);
+    if (!request || !HttpSendRequestA(request, NULL, 0, NULL, 0)) {
+        result = LastErrorResult();
+        goto cleanup;
+    }
+
+    {
+        DWORD size = sizeof(status);
+        if (!HttpQueryInfoA(request, kQueryStatusNumber, &status, &size, NULL)) {
+            result = LastErrorResult();
+            goto cleanup;
+        }
+    }
+    if (status < 200 || status > 299) {
+        result = (LONG)(status | kHttpStatusFacility);
+        goto cleanup;
+    }
+    {
+        DWORD size = sizeof(length);
+        if (!HttpQueryInfoA(request, kQueryLengthNumber, &length, &size, NULL))
+            length = 0;
+    }
+
+    file = CreateFileA(local_path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                       FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        result = LastErrorResult();
+        goto cleanup;
+    }
+
+    for (;;) {
+        if (time_limit_ms != 0 && GetTickCount() - start_ms >= time_limit_ms) {
+            result = kDownloadTimedOut;
+            break;
+        }
+        DWORD got = 0;
+        if (!InternetReadFile(request, buffer, kReadChunkBytes, &got)) {
+            result = LastErrorResult();
+            break;
+        }
+        if (got == 0) {
+            // More bytes than announced are accepted; fewer mean a cut body.
+            result = (length != 0 && received < length) ? kDownloadCutShort : 0;
+            break;
+        }
+        DWORD written = 0;
+        if (!WriteFile(file, buffer, got, &written, NULL) || written != got) {
+            result = LastErrorResult();
+            break;
+        }
+        received += got;
+        ReportProgress(observer, length, received, &last_percent);
+    }
+
+cleanup:
+    if (request)
+        InternetCloseHandle(request);
+    if (connection)
+        InternetCloseHandle(connection);
+    InternetCloseHandle(root);
+    if (file != INVALID_HANDLE_VALUE) {
+        CloseHandle(file);
+        // A failed call leaves no partial file behind.
+        if (result < 0 && local_path[0] != '\0')
+            DeleteFileA(local_path);
+    }
+
+complete:
+    if (observer && observer->on_complete)
+        observer->on_complete(observer->context, result);
+    return result;
+}
