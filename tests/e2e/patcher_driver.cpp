@@ -49,10 +49,13 @@ bool ReadPatcherView(HWND window, PatcherView *view)
     HWND list = GetDlgItem(window, IDC_LOG_LIST);
     view->log.clear();
     LRESULT count = SendMessageA(list, LB_GETCOUNT, 0, 0);
+    // Wine hands list box texts to another process whole only as wide text.
     for (LRESULT i = 0; i < count; i++) {
-        char line[1100] = {};
-        if (SendMessageA(list, LB_GETTEXTLEN, i, 0) < (LRESULT)sizeof(line))
-            SendMessageA(list, LB_GETTEXT, i, (LPARAM)line);
+        WCHAR wide[1100] = {};
+        char line[2200] = {};
+        if (SendMessageW(list, LB_GETTEXTLEN, i, 0) < (LRESULT)(sizeof(wide) / sizeof(wide[0])))
+            SendMessageW(list, LB_GETTEXT, i, (LPARAM)wide);
+        WideCharToMultiByte(CP_ACP, 0, wide, -1, line, sizeof(line), NULL, NULL);
         view->log.push_back(line);
     }
     view->total_progress = (int)SendMessageA(GetDlgItem(window, IDC_TOTAL_PROGRESS), PBM_GETPOS, 0, 0);
