@@ -30,7 +30,7 @@ BOOL CALLBACK MatchBox(HWND window, LPARAM param)
     GetWindowThreadProcessId(window, &owner);
     char window_class[64] = {};
     GetClassNameA(window, window_class, sizeof(window_class));
-    if (owner == search->process_id && lstrcmpA(window_class, kDialogClass) == 0 &&
+    if ((search->process_id == 0 || owner == search->process_id) && lstrcmpA(window_class, kDialogClass) == 0 &&
         WindowText(window) == search->title && IsWindowVisible(window)) {
         search->found = window;
         return FALSE;
@@ -72,8 +72,10 @@ bool WaitForRunEnd(HWND window, DWORD timeout_ms, PatcherView *view)
     for (;;) {
         if (!ReadPatcherView(window, view))
             return false;
+        // The log is read before the status: read it all again once the run
+        // is seen to have ended, so that no line that came in between is lost.
         if (view->launch_enabled && view->status == "Done.")
-            return true;
+            return ReadPatcherView(window, view);
         if (GetTickCount() - start >= timeout_ms)
             return false;
         Sleep(kPollMs);

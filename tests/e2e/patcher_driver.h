@@ -26,7 +26,7 @@ bool WaitForRunEnd(HWND window, DWORD timeout_ms, PatcherView *view);
 // Posts a menu or button command to the window.
 void PostCommand(HWND window, int id);
 
-// A message box of the given process with this title, or NULL; its text.
+// A message box of the given process (0: of any) with this title, or NULL.
 HWND FindMessageBox(DWORD process_id, const char *title);
 HWND WaitForMessageBox(DWORD process_id, const char *title, DWORD timeout_ms);
 std::string MessageBoxText(HWND box);
