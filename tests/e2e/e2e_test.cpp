@@ -136,21 +136,37 @@ protected:
         proxy.reset(new ProxySetting(refusing.port));
     }
 
-    // Starts patch.exe from the installation folder and finds its window.
-    void StartPatcher(const std::string &folder = std::string())
+    // Starts patch.exe from the installation folder and finds its window;
+    // dll_overrides, when given, replaces WINEDLLOVERRIDES for it.
+    void StartPatcher(const std::string &dll_overrides = std::string())
     {
-        std::string where = folder.empty() ? install : folder;
-        std::string command = "\"" + where + "\\patch.exe\"";
+        std::string command = "\"" + install + "\\patch.exe\"";
         STARTUPINFOA startup = {};
         startup.cb = sizeof(startup);
-        ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, where.c_str(),
-                                   &startup, &patcher))
+        std::string environment = EnvironmentWith("WINEDLLOVERRIDES", dll_overrides);
+        ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0,
+                                   dll_overrides.empty() ? NULL : &environment[0],
+                                   install.c_str(), &startup, &patcher))
             << "error " << GetLastError();
         DWORD start = GetTickCount();
         while (!(window = FindPatcherWindowOf(patcher.dwProcessId)) &&
                GetTickCount() - start < kStartTimeoutMs)
             Sleep(20);
         ASSERT_NE(window, (HWND)NULL) << "no patcher window";
+    }
+
+    // This process's environment block with one variable set to value.
+    static std::string EnvironmentWith(const std::string &name, const std::string &value)
+    {
+        std::string block;
+        char *strings = GetEnvironmentStringsA();
+        for (const char *entry = strings; *entry; entry += lstrlenA(entry) + 1) {
+            std::string line = entry;
+            if (line.compare(0, name.size() + 1, name + "=") != 0)
+                block += line + '\0';
+        }
+        FreeEnvironmentStringsA(strings);
+        return block + name + "=" + value + '\0' + '\0';
     }
 
     static HWND FindPatcherWindowOf(DWORD process_id)
@@ -502,6 +518,39 @@ TEST_F(EndToEndTest, AReleaseWithANewPatcherReplacesTheRunningOne)
                {"Searching for updates...", "Already up to date: patch.exe", "Patch complete."},
                100, ManifestPercent(), true, "Done.");
     EXPECT_EQ(Installed("patch.exe.old"), "<missing>");
+}
+
+// Wine prefers its own built-in DLLs; with these overrides it takes a DLL
+// file that it finds on the search path first, as Windows would.
+const char kPreferFoundDlls[] = "mscoree,mshtml=;wininet,comctl32=n,b";
+const char kPlantedDllDir[] = PLANTED_DLL_DIR;
+const char kOrdinaryWininetUser[] = ORDINARY_WININET_USER;
+
+TEST_F(EndToEndTest, DllsPlantedBesideThePatcherAreNotLoaded)
+{
+    for (const char *dll : {"wininet.dll", "comctl32.dll"})
+        ASSERT_TRUE(CopyInto(std::string(kPlantedDllDir) + "/" + dll, install + "\\" + dll));
+    StandardRelease();
+    StartServer();
+    ASSERT_NO_FATAL_FAILURE(StartPatcher(kPreferFoundDlls));
+    PatcherView view = RunToEnd();
+    EXPECT_EQ(view.log.back(), "Patch complete.");
+    EXPECT_EQ(Installed("planted-loaded.txt"), "<missing>");
+}
+
+TEST_F(EndToEndTest, ADllPlantedBesideAnOrdinaryProgramIsLoaded)
+{
+    ASSERT_TRUE(CopyInto(std::string(kPlantedDllDir) + "/wininet.dll", install + "\\wininet.dll"));
+    ASSERT_TRUE(CopyInto(kOrdinaryWininetUser, install + "\\user.exe"));
+    std::string command = "\"" + install + "\\user.exe\"";
+    std::string environment = EnvironmentWith("WINEDLLOVERRIDES", kPreferFoundDlls);
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, &environment[0],
+                               install.c_str(), &startup, &patcher));
+    WaitForExit();
+    EXPECT_NE(Installed("planted-loaded.txt"), "<missing>")
+        << "the planted DLL was not loaded: the test above proves nothing";
 }
 
 struct UnixRun {

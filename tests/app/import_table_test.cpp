@@ -1,0 +1,111 @@
+// patch.exe runs elevated from a folder that users may write to: its static
+// import table may name only DLLs that the system always takes from its own
+// folder (the known DLLs); everything else must be delay-loaded.
+#include "support/temp_folder.h"
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <algorithm>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kPatchExe[] = PATCH_EXE; // Unix path, set by the build
+
+std::string Lower(std::string s)
+{
+    std::transform(s.begin(), s.end(), s.begin(), [](char c) { return (char)tolower(c); });
+    return s;
+}
+
+// The known DLLs of every Windows version the patcher runs on.
+const std::set<std::string> kKnownDlls = {
+    "advapi32.dll", "comdlg32.dll", "gdi32.dll",  "kernel32.dll", "msvcrt.dll",
+    "ole32.dll",    "oleaut32.dll", "shell32.dll", "shlwapi.dll", "user32.dll",
+    "ws2_32.dll",   "ntdll.dll",    "rpcrt4.dll", "imm32.dll",
+};
+
+// Reads the image's file and lists the DLL names of one import directory.
+struct Image {
+    std::string bytes;
+    const IMAGE_NT_HEADERS *nt = nullptr;
+
+    bool Load(const std::string &path)
+    {
+        if (!ReadWholeFile(path, &bytes) || bytes.size() < sizeof(IMAGE_DOS_HEADER))
+            return false;
+        const IMAGE_DOS_HEADER *dos = (const IMAGE_DOS_HEADER *)bytes.data();
+        if (dos->e_magic != IMAGE_DOS_SIGNATURE)
+            return false;
+        nt = (const IMAGE_NT_HEADERS *)(bytes.data() + dos->e_lfanew);
+        return nt->Signature == IMAGE_NT_SIGNATURE;
+    }
+
+    // File offset of a virtual address, or 0 when no section holds it.
+    size_t Offset(DWORD rva) const
+    {
+        const IMAGE_SECTION_HEADER *section = IMAGE_FIRST_SECTION(nt);
+        for (WORD i = 0; i < nt->FileHeader.NumberOfSections; i++, section++) {
+            DWORD size = std::max(section->SizeOfRawData, section->Misc.VirtualSize);
+            if (rva >= section->VirtualAddress && rva < section->VirtualAddress + size)
+                return rva - section->VirtualAddress + section->PointerToRawData;
+        }
+        return 0;
+    }
+
+    std::vector<std::string> Dlls(int directory) const
+    {
+        std::vector<std::string> names;
+        DWORD rva = nt->OptionalHeader.DataDirectory[directory].VirtualAddress;
+        if (rva == 0)
+            return names;
+        size_t at = Offset(rva);
+        // Both descriptor kinds hold the DLL name's address in their second
+        // word (delay) or fourth (static).
+        for (;; at += directory == IMAGE_DIRECTORY_ENTRY_IMPORT
+                          ? sizeof(IMAGE_IMPORT_DESCRIPTOR)
+                          : sizeof(IMAGE_DELAYLOAD_DESCRIPTOR)) {
+            DWORD name_rva = 0;
+            if (directory == IMAGE_DIRECTORY_ENTRY_IMPORT)
+                name_rva = ((const IMAGE_IMPORT_DESCRIPTOR *)(bytes.data() + at))->Name;
+            else
+                name_rva = ((const IMAGE_DELAYLOAD_DESCRIPTOR *)(bytes.data() + at))->DllNameRVA;
+            if (name_rva == 0)
+                break;
+            names.push_back(Lower(bytes.data() + Offset(name_rva)));
+        }
+        return names;
+    }
+};
+
+std::string WindowsPathOf(const std::string &unix_path)
+{
+    std::string path = "Z:" + unix_path;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    return path;
+}
+
+TEST(PatchImports, StaticImportsAreKnownDllsOnly)
+{
+    Image image;
+    ASSERT_TRUE(image.Load(WindowsPathOf(kPatchExe)));
+    std::vector<std::string> imports = image.Dlls(IMAGE_DIRECTORY_ENTRY_IMPORT);
+    EXPECT_FALSE(imports.empty());
+    for (const std::string &dll : imports)
+        EXPECT_TRUE(kKnownDlls.count(dll)) << dll << " is imported at start-up from any folder";
+}
+
+TEST(PatchImports, WininetAndCommonControlsAreDelayLoaded)
+{
+    Image image;
+    ASSERT_TRUE(image.Load(WindowsPathOf(kPatchExe)));
+    std::vector<std::string> delayed = image.Dlls(IMAGE_DIRECTORY_ENTRY_DELAY_IMPORT);
+    std::sort(delayed.begin(), delayed.end());
+    EXPECT_EQ(delayed, std::vector<std::string>({"comctl32.dll", "wininet.dll"}));
+}
+
+} // namespace
