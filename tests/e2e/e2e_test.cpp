@@ -520,39 +520,6 @@ TEST_F(EndToEndTest, AReleaseWithANewPatcherReplacesTheRunningOne)
     EXPECT_EQ(Installed("patch.exe.old"), "<missing>");
 }
 
-// Wine prefers its own built-in DLLs; with these overrides it takes a DLL
-// file that it finds on the search path first, as Windows would.
-const char kPreferFoundDlls[] = "mscoree,mshtml=;wininet,comctl32=n,b";
-const char kPlantedDllDir[] = PLANTED_DLL_DIR;
-const char kOrdinaryWininetUser[] = ORDINARY_WININET_USER;
-
-TEST_F(EndToEndTest, DllsPlantedBesideThePatcherAreNotLoaded)
-{
-    for (const char *dll : {"wininet.dll", "comctl32.dll"})
-        ASSERT_TRUE(CopyInto(std::string(kPlantedDllDir) + "/" + dll, install + "\\" + dll));
-    StandardRelease();
-    StartServer();
-    ASSERT_NO_FATAL_FAILURE(StartPatcher(kPreferFoundDlls));
-    PatcherView view = RunToEnd();
-    EXPECT_EQ(view.log.back(), "Patch complete.");
-    EXPECT_EQ(Installed("planted-loaded.txt"), "<missing>");
-}
-
-TEST_F(EndToEndTest, ADllPlantedBesideAnOrdinaryProgramIsLoaded)
-{
-    ASSERT_TRUE(CopyInto(std::string(kPlantedDllDir) + "/wininet.dll", install + "\\wininet.dll"));
-    ASSERT_TRUE(CopyInto(kOrdinaryWininetUser, install + "\\user.exe"));
-    std::string command = "\"" + install + "\\user.exe\"";
-    std::string environment = EnvironmentWith("WINEDLLOVERRIDES", kPreferFoundDlls);
-    STARTUPINFOA startup = {};
-    startup.cb = sizeof(startup);
-    ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, &environment[0],
-                               install.c_str(), &startup, &patcher));
-    WaitForExit();
-    EXPECT_NE(Installed("planted-loaded.txt"), "<missing>")
-        << "the planted DLL was not loaded: the test above proves nothing";
-}
-
 struct UnixRun {
     std::vector<std::string> argv;
     int status;
@@ -563,6 +530,59 @@ DWORD WINAPI RunUnixInThread(LPVOID param)
     UnixRun *run = (UnixRun *)param;
     run->status = RunUnixProgram(run->argv);
     return 0;
+}
+
+// Wine prefers its own built-in DLLs; with these overrides it takes a DLL
+// file that it finds on the search path first, as Windows would. Wine reads
+// them from the Unix environment, so these programs are started from there.
+const char kPreferFoundDlls[] = "WINEDLLOVERRIDES=mscoree,mshtml=;wininet,comctl32=n,b";
+const char kPlantedDllDir[] = PLANTED_DLL_DIR;
+const char kOrdinaryWininetUser[] = ORDINARY_WININET_USER;
+
+TEST_F(EndToEndTest, DllsPlantedBesideThePatcherAreNotLoaded)
+{
+    for (const char *dll : {"wininet.dll", "comctl32.dll"})
+        ASSERT_TRUE(CopyInto(std::string(kPlantedDllDir) + "/" + dll, install + "\\" + dll));
+    StandardRelease();
+    StartServer();
+    const char *loader = getenv("WINELOADER");
+    ASSERT_NE(loader, nullptr);
+    UnixRun run = {{"/usr/bin/env", kPreferFoundDlls, loader, UnixPathOf(install + "\\patch.exe")},
+                   -1};
+    HANDLE thread = CreateThread(NULL, 0, RunUnixInThread, &run, 0, NULL);
+    ASSERT_NE(thread, (HANDLE)NULL);
+    DWORD start = GetTickCount();
+    while (!(window = FindWindowA("BHPatcherWindowClass", NULL)) &&
+           GetTickCount() - start < kStartTimeoutMs)
+        Sleep(20);
+    EXPECT_NE(window, (HWND)NULL);
+    if (window) {
+        PatcherView view = RunToEnd();
+        EXPECT_EQ(JoinLines(view.log), JoinLines({"Searching for updates...", "Downloading a.txt",
+                                                  "Updating a.txt", "Downloading data\\b.bin",
+                                                  "Updating data\\b.bin",
+                                                  "Downloading data\\maps\\c.map",
+                                                  "Updating data\\maps\\c.map",
+                                                  "Patch complete."}));
+        PostCommand(window, IDM_QUIT);
+    }
+    EXPECT_EQ(WaitForSingleObject(thread, kRunTimeoutMs), WAIT_OBJECT_0);
+    CloseHandle(thread);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(Installed("planted-loaded.txt"), "<missing>");
+}
+
+TEST_F(EndToEndTest, ADllPlantedBesideAnOrdinaryProgramIsLoaded)
+{
+    ASSERT_TRUE(CopyInto(std::string(kPlantedDllDir) + "/wininet.dll", install + "\\wininet.dll"));
+    ASSERT_TRUE(CopyInto(kOrdinaryWininetUser, install + "\\user.exe"));
+    const char *loader = getenv("WINELOADER");
+    ASSERT_NE(loader, nullptr);
+    EXPECT_EQ(RunUnixProgram({"/usr/bin/env", kPreferFoundDlls, loader,
+                              UnixPathOf(install + "\\user.exe")}),
+              0);
+    EXPECT_NE(Installed("planted-loaded.txt"), "<missing>")
+        << "the planted DLL was not loaded: the test above proves nothing";
 }
 
 TEST_F(EndToEndTest, AnInstallationTooDeepForThePatchersPath)

@@ -46,4 +46,6 @@ extern "C" __declspec(dllexport) void *WINAPI InternetOpenA(const char *, DWORD,
     return NULL;
 }
 
+extern "C" __declspec(dllexport) BOOL WINAPI InternetCloseHandle(void *) { return FALSE; }
+
 extern "C" __declspec(dllexport) void WINAPI InitCommonControls() {}
