@@ -89,3 +89,14 @@ void RemoveTree(const std::string &path)
     }
     RemoveDirectoryA(path.c_str());
 }
+
+std::string PseudoRandomBytes(size_t size, unsigned long seed)
+{
+    std::string bytes(size, '\0');
+    DWORD state = seed;
+    for (size_t i = 0; i < size; i++) {
+        state = state * 1103515245u + 12345u;
+        bytes[i] = (char)(state >> 24);
+    }
+    return bytes;
+}

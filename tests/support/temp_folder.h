@@ -17,3 +17,6 @@ bool ReadWholeFile(const std::string &path, std::string *bytes);
 bool FileExists(const std::string &path);
 bool FolderExists(const std::string &path);
 void RemoveTree(const std::string &path);
+
+// Bytes that look random and are the same for the same seed.
+std::string PseudoRandomBytes(size_t size, unsigned long seed);

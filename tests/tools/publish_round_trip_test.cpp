@@ -13,16 +13,6 @@
 
 namespace {
 
-std::string PseudoRandomBytes(size_t size, DWORD seed)
-{
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; i++) {
-        seed = seed * 1103515245u + 12345u;
-        bytes[i] = (char)(seed >> 24);
-    }
-    return bytes;
-}
-
 // Writes the file, making the folders of its '\'-separated path first.
 bool WriteReleaseFile(const std::string &folder, const std::string &path, const std::string &bytes)
 {

@@ -17,16 +17,6 @@ DWORD ZlibCrc(const std::string &bytes)
     return (DWORD)crc32(0L, (const Bytef *)bytes.data(), (uInt)bytes.size());
 }
 
-std::string PseudoRandomBytes(size_t size, DWORD seed)
-{
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; i++) {
-        seed = seed * 1103515245u + 12345u;
-        bytes[i] = (char)(seed >> 24);
-    }
-    return bytes;
-}
-
 TEST(FileCrc32, ChecksumsOfFilesOfManySizes)
 {
     TempFolder temp;

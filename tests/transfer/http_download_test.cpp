@@ -102,16 +102,6 @@ std::string Hex(LONG code)
     return text;
 }
 
-std::string PseudoRandomBytes(size_t size, DWORD seed)
-{
-    std::string bytes(size, '\0');
-    for (size_t i = 0; i < size; i++) {
-        seed = seed * 1103515245u + 12345u;
-        bytes[i] = (char)(seed >> 24);
-    }
-    return bytes;
-}
-
 std::string FileContent(const std::string &path)
 {
     std::string bytes;
