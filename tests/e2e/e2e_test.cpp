@@ -83,22 +83,25 @@ protected:
                             "stop", UnixPathOf(nginx_state)});
     }
 
-    void AddReleaseFile(const std::string &path, const std::string &bytes)
+    // Writes a file below root, making the folders of its '\'-separated path.
+    static void WriteBelow(const std::string &root, const std::string &path,
+                           const std::string &bytes)
     {
-        std::string target = release + "\\" + path;
-        for (size_t at = target.find('\\', release.size() + 1); at != std::string::npos;
+        std::string target = root + "\\" + path;
+        for (size_t at = target.find('\\', root.size() + 1); at != std::string::npos;
              at = target.find('\\', at + 1))
             CreateDirectoryA(target.substr(0, at).c_str(), NULL);
         ASSERT_TRUE(WriteWholeFile(target, bytes)) << path;
     }
 
+    void AddReleaseFile(const std::string &path, const std::string &bytes)
+    {
+        WriteBelow(release, path, bytes);
+    }
+
     void Install(const std::string &path, const std::string &bytes)
     {
-        std::string target = install + "\\" + path;
-        for (size_t at = target.find('\\', install.size() + 1); at != std::string::npos;
-             at = target.find('\\', at + 1))
-            CreateDirectoryA(target.substr(0, at).c_str(), NULL);
-        ASSERT_TRUE(WriteWholeFile(target, bytes)) << path;
+        WriteBelow(install, path, bytes);
     }
 
     // The Windows build of the release tool, as a studio on Windows runs it.
