@@ -2,8 +2,6 @@
 
 namespace {
 
-const DWORD kCrcPolynomial = 0xEDB88320; // p(x) reflected, with x^32 implied
-
 struct CrcTable {
     DWORD entry[256];
 };
@@ -12,19 +10,15 @@ struct CrcTable {
 constexpr CrcTable MakeCrcTable()
 {
     CrcTable table = {};
-    for (DWORD n = 0; n < 256; n++) {
-        DWORD reg = n;
-        for (int bit = 0; bit < 8; bit++)
-            reg = (reg & 1) ? (reg >> 1) ^ kCrcPolynomial : reg >> 1;
-        table.entry[n] = reg;
-    }
+    for (DWORD n = 0; n < 256; n++)
+        table.entry[n] = Crc32OfByte(n);
     return table;
 }
 
 // Built by the compiler: the table is constant data, shared by every thread.
 constexpr CrcTable kCrcTable = MakeCrcTable();
 static_assert(kCrcTable.entry[1] == 0x77073096, "CRC table");
-static_assert(kCrcTable.entry[128] == 0xEDB88320, "CRC table");
+static_assert(kCrcTable.entry[128] == kCrc32Polynomial, "CRC table");
 
 } // namespace
 

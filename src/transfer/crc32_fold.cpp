@@ -16,7 +16,6 @@
 
 namespace {
 
-const DWORD kCrcPolynomial = 0xEDB88320; // p(x) reflected, with x^32 implied
 const DWORD kBlockBytes = 16;            // one XMM register
 const DWORD kLaneCount = 4;              // blocks folded side by side, hiding the multiply's latency
 const DWORD kStepBytes = kBlockBytes * kLaneCount;
@@ -28,7 +27,7 @@ constexpr DWORD PowerOfXModP(int n)
 {
     DWORD reg = 0x80000000; // x^0
     for (int i = 0; i < n; i++)
-        reg = (reg & 1) ? (reg >> 1) ^ kCrcPolynomial : reg >> 1;
+        reg = ShiftCrc32Bit(reg);
     return reg;
 }
 
@@ -36,7 +35,7 @@ constexpr DWORD kStepLow = PowerOfXModP(kStepBits + 31);
 constexpr DWORD kStepHigh = PowerOfXModP(kStepBits - 33);
 constexpr DWORD kBlockLow = PowerOfXModP(kBlockBits + 31);
 constexpr DWORD kBlockHigh = PowerOfXModP(kBlockBits - 33);
-static_assert(PowerOfXModP(32) == kCrcPolynomial, "x^32 mod p");
+static_assert(PowerOfXModP(32) == kCrc32Polynomial, "x^32 mod p");
 
 __attribute__((target("pclmul,sse4.1"))) inline __m128i Fold(__m128i block, __m128i constants,
                                                            __m128i next)

@@ -11,6 +11,23 @@
 // summed by different kernels give the same register. All share no state:
 // their tables and constants are built by the compiler.
 
+// The generator, p(x) reflected with x^32 implied, and the shift of the
+// register by one bit that every table and folding constant is built from.
+const DWORD kCrc32Polynomial = 0xEDB88320;
+
+constexpr DWORD ShiftCrc32Bit(DWORD reg)
+{
+    return (reg & 1) ? (reg >> 1) ^ kCrc32Polynomial : reg >> 1;
+}
+
+// The register after shifting the single byte n through the polynomial.
+constexpr DWORD Crc32OfByte(DWORD n)
+{
+    for (int bit = 0; bit < 8; bit++)
+        n = ShiftCrc32Bit(n);
+    return n;
+}
+
 // One 256-entry table, a byte per step: the reference the others must match.
 DWORD UpdateCrc32Bytewise(DWORD reg, const BYTE *bytes, DWORD size);
 

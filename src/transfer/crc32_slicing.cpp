@@ -4,7 +4,6 @@
 
 namespace {
 
-const DWORD kCrcPolynomial = 0xEDB88320; // p(x) reflected, with x^32 implied
 const int kSliceBytes = 16;              // bytes per step, one table for each
 
 struct SliceTables {
@@ -16,12 +15,8 @@ struct SliceTables {
 constexpr SliceTables MakeSliceTables()
 {
     SliceTables tables = {};
-    for (DWORD n = 0; n < 256; n++) {
-        DWORD reg = n;
-        for (int bit = 0; bit < 8; bit++)
-            reg = (reg & 1) ? (reg >> 1) ^ kCrcPolynomial : reg >> 1;
-        tables.entry[0][n] = reg;
-    }
+    for (DWORD n = 0; n < 256; n++)
+        tables.entry[0][n] = Crc32OfByte(n);
     for (int row = 1; row < kSliceBytes; row++) {
         for (DWORD n = 0; n < 256; n++) {
             DWORD prev = tables.entry[row - 1][n];
@@ -34,7 +29,7 @@ constexpr SliceTables MakeSliceTables()
 // Built by the compiler: 16 KiB of constant data, shared by every thread.
 constexpr SliceTables kSlices = MakeSliceTables();
 static_assert(kSlices.entry[0][1] == 0x77073096, "CRC table");
-static_assert(kSlices.entry[0][128] == 0xEDB88320, "CRC table");
+static_assert(kSlices.entry[0][128] == kCrc32Polynomial, "CRC table");
 
 // x86 is little-endian: the first byte lands in the low bits, as the
 // register expects.

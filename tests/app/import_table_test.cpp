@@ -2,6 +2,7 @@
 // import table may name only DLLs that the system always takes from its own
 // folder (the known DLLs); everything else must be delay-loaded.
 #include "support/temp_folder.h"
+#include "support/unix_host.h"
 
 #include <gtest/gtest.h>
 
@@ -73,17 +74,10 @@ struct Image {
     }
 };
 
-std::string WindowsPathOf(const std::string &unix_path)
-{
-    std::string path = "Z:" + unix_path;
-    std::replace(path.begin(), path.end(), '/', '\\');
-    return path;
-}
-
 TEST(PatchImports, StaticImportsAreKnownDllsOnly)
 {
     Image image;
-    ASSERT_TRUE(image.Load(WindowsPathOf(kPatchExe)));
+    ASSERT_TRUE(image.Load(WindowsPathOfUnix(kPatchExe)));
     std::vector<std::string> imports = image.StaticImports();
     EXPECT_FALSE(imports.empty());
     for (const std::string &dll : imports)

@@ -31,18 +31,9 @@ const char kGameExe[] = GAME_EXE;
 const char kReleaseTool[] = RELEASE_TOOL;
 const char kShotDir[] = SCREENSHOT_DIR;
 
-std::string WindowsPathOf(const std::string &unix_path)
-{
-    std::string path = "Z:" + unix_path;
-    for (char &c : path)
-        if (c == '/')
-            c = '\\';
-    return path;
-}
-
 bool CopyInto(const std::string &unix_source, const std::string &target)
 {
-    return CopyFileA(WindowsPathOf(unix_source).c_str(), target.c_str(), FALSE) != 0;
+    return CopyFileA(WindowsPathOfUnix(unix_source).c_str(), target.c_str(), FALSE) != 0;
 }
 
 std::string Bytes(size_t size, char seed)
@@ -107,7 +98,7 @@ protected:
     // The Windows build of the release tool, as a studio on Windows runs it.
     void Publish()
     {
-        std::string command = "\"" + WindowsPathOf(kReleaseTool) + "\" publish \"" + release +
+        std::string command = "\"" + WindowsPathOfUnix(kReleaseTool) + "\" publish \"" + release +
                               "\" \"" + web + "\"";
         STARTUPINFOA startup = {};
         startup.cb = sizeof(startup);
@@ -499,7 +490,7 @@ TEST_F(EndToEndTest, LaunchWithoutTheGame)
 TEST_F(EndToEndTest, AReleaseWithANewPatcherReplacesTheRunningOne)
 {
     std::string new_patcher;
-    ASSERT_TRUE(ReadWholeFile(WindowsPathOf(kPatchExe), &new_patcher));
+    ASSERT_TRUE(ReadWholeFile(WindowsPathOfUnix(kPatchExe), &new_patcher));
     new_patcher += "release 2"; // bytes behind the image: still the same program
     AddReleaseFile("patch.exe", new_patcher);
     Publish();
@@ -548,10 +539,7 @@ TEST_F(EndToEndTest, DllsPlantedBesideThePatcherAreNotLoaded)
         ASSERT_TRUE(CopyInto(std::string(kPlantedDllDir) + "/" + dll, install + "\\" + dll));
     StandardRelease();
     StartServer();
-    const char *loader = getenv("WINELOADER");
-    ASSERT_NE(loader, nullptr);
-    UnixRun run = {{"/usr/bin/env", kPreferFoundDlls, loader, UnixPathOf(install + "\\patch.exe")},
-                   -1};
+    UnixRun run = {WineCommand(UnixPathOf(install + "\\patch.exe"), {kPreferFoundDlls}), -1};
     HANDLE thread = CreateThread(NULL, 0, RunUnixInThread, &run, 0, NULL);
     ASSERT_NE(thread, (HANDLE)NULL);
     DWORD start = GetTickCount();
@@ -579,10 +567,7 @@ TEST_F(EndToEndTest, ADllPlantedBesideAnOrdinaryProgramIsLoaded)
 {
     ASSERT_TRUE(CopyInto(std::string(kPlantedDllDir) + "/wininet.dll", install + "\\wininet.dll"));
     ASSERT_TRUE(CopyInto(kOrdinaryWininetUser, install + "\\user.exe"));
-    const char *loader = getenv("WINELOADER");
-    ASSERT_NE(loader, nullptr);
-    EXPECT_EQ(RunUnixProgram({"/usr/bin/env", kPreferFoundDlls, loader,
-                              UnixPathOf(install + "\\user.exe")}),
+    EXPECT_EQ(RunUnixProgram(WineCommand(UnixPathOf(install + "\\user.exe"), {kPreferFoundDlls})),
               0);
     EXPECT_NE(Installed("planted-loaded.txt"), "<missing>")
         << "the planted DLL was not loaded: the test above proves nothing";
@@ -598,14 +583,12 @@ TEST_F(EndToEndTest, AnInstallationTooDeepForThePatchersPath)
     std::string top = unix_deep;
     while (2 + unix_deep.size() < 251)
         unix_deep += "/" + std::string(std::min<size_t>(40, 251 - 2 - unix_deep.size() - 1), 'd');
-    ASSERT_EQ(WindowsPathOf(unix_deep).size(), 251u);
+    ASSERT_EQ(WindowsPathOfUnix(unix_deep).size(), 251u);
     ASSERT_EQ(RunUnixProgram({"/bin/mkdir", "-p", unix_deep}), 0);
     ASSERT_EQ(RunUnixProgram({"/bin/cp", kPatchExe, unix_deep + "/patch.exe"}), 0);
     NoServer();
 
-    const char *loader = getenv("WINELOADER");
-    ASSERT_NE(loader, nullptr);
-    UnixRun run = {{loader, unix_deep + "/patch.exe"}, -1};
+    UnixRun run = {WineCommand(unix_deep + "/patch.exe"), -1};
     HANDLE thread = CreateThread(NULL, 0, RunUnixInThread, &run, 0, NULL);
     ASSERT_NE(thread, (HANDLE)NULL);
     HWND box = WaitForMessageBox(0, "Error", kStartTimeoutMs);

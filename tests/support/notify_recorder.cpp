@@ -86,22 +86,20 @@ bool NotifyRecorder::PumpUntilIdle(DWORD timeout_ms)
     return idle;
 }
 
-std::vector<std::string> NotifyRecorder::LogLines() const
-{
-    std::vector<std::string> lines;
-    for (const Notification &note : all)
-        if (note.message == WM_APP_LOG_LINE)
-            lines.push_back(note.text);
-    return lines;
-}
-
-std::vector<std::string> NotifyRecorder::StatusTexts() const
+std::vector<std::string> NotifyRecorder::TextsOf(UINT message) const
 {
     std::vector<std::string> texts;
     for (const Notification &note : all)
-        if (note.message == WM_APP_STATUS_TEXT)
+        if (note.message == message)
             texts.push_back(note.text);
     return texts;
+}
+
+std::vector<std::string> NotifyRecorder::LogLines() const { return TextsOf(WM_APP_LOG_LINE); }
+
+std::vector<std::string> NotifyRecorder::StatusTexts() const
+{
+    return TextsOf(WM_APP_STATUS_TEXT);
 }
 
 std::vector<std::pair<UINT, WPARAM>> NotifyRecorder::Numbers() const

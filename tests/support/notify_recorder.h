@@ -34,6 +34,7 @@ public:
     std::vector<std::pair<UINT, WPARAM>> Numbers() const;
 
 private:
+    std::vector<std::string> TextsOf(UINT message) const;
     static LRESULT CALLBACK Proc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
     HWND window_;
 };

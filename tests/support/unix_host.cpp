@@ -6,6 +6,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -29,6 +30,28 @@ int RunUnixProgram(const std::vector<std::string> &argv)
     // as a LONG) when the program could not be started.
     LONG status = spawn(args.data(), 1);
     return status < 0 ? -1 : (int)status;
+}
+
+std::vector<std::string> WineCommand(const std::string &unix_program,
+                                     const std::vector<std::string> &environment)
+{
+    const char *loader = getenv("WINELOADER");
+    if (!loader)
+        return {};
+    std::vector<std::string> argv = {"/usr/bin/env"};
+    argv.insert(argv.end(), environment.begin(), environment.end());
+    argv.push_back(loader);
+    argv.push_back(unix_program);
+    return argv;
+}
+
+std::string WindowsPathOfUnix(const std::string &unix_path)
+{
+    std::string path = "Z:" + unix_path;
+    for (char &c : path)
+        if (c == '/')
+            c = '\\';
+    return path;
 }
 
 std::string UnixPathOf(const std::string &windows_path)

@@ -11,6 +11,15 @@
 // Returns its exit status, or -1 when it could not be started.
 int RunUnixProgram(const std::vector<std::string> &argv);
 
+// The command that runs a Windows program (by its Unix path) with this
+// prefix's Wine loader, with "NAME=value" entries added to its environment;
+// empty when the loader is not known.
+std::vector<std::string> WineCommand(const std::string &unix_program,
+                                     const std::vector<std::string> &environment = {});
+
+// The Windows path (on drive Z:, the Unix root) of a Unix path.
+std::string WindowsPathOfUnix(const std::string &unix_path);
+
 // The Unix path of a Windows path, or "" when there is none.
 std::string UnixPathOf(const std::string &windows_path);
 
