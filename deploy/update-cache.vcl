@@ -1,0 +1,55 @@
+# A Varnish cache in front of the update host (deploy/update-host.nginx.conf).
+# Included after the backend that names the origin:
+#
+#     vcl 4.1;
+#     backend origin { .host = "192.0.2.10"; .port = "80"; }
+#     include "/path/to/update-cache.vcl";
+#
+# Each /latest/ object is kept but confirmed with the origin on every use (a
+# conditional request; the origin answers 304 without a body while the file
+# is unchanged). So a release switch is seen by the very next request, and
+# the origin sends each body once per change, not once per player.
+
+import std;
+
+sub vcl_recv {
+    # Patchers reach the cache as an HTTP proxy, in absolute form
+    # ("GET http://host:80/latest/x"): key and forward by the path alone.
+    if (req.url ~ "^(?i)https?://") {
+        set req.http.Host = regsub(req.url, "^(?i)https?://([^/]*).*$", "\1");
+        set req.url = regsub(req.url, "^(?i)https?://[^/]*", "");
+        if (req.url == "") {
+            set req.url = "/";
+        }
+    }
+    set req.http.Host = regsub(std.tolower(req.http.Host), ":80$", "");
+
+    if (req.url ~ "^/latest/") {
+        # Every patcher request carries "Pragma: no-cache" and
+        # "Cache-Control: no-cache". Passed on, they would have the origin
+        # send each body again for every player; the copy handed out is
+        # revalidated with the origin anyway (vcl_backend_response).
+        unset req.http.Pragma;
+        unset req.http.Cache-Control;
+    }
+}
+
+sub vcl_backend_response {
+    if (bereq.url ~ "^/latest/") {
+        if (beresp.status == 200 &&
+            (beresp.http.ETag || beresp.http.Last-Modified)) {
+            # Fresh for no time and served stale never: every later request
+            # revalidates (If-None-Match / If-Modified-Since); the body is kept
+            # for a week of such revalidations.
+            set beresp.ttl = 1ms;
+            set beresp.grace = 0s;
+            set beresp.keep = 7d;
+        } else {
+            # Nothing to revalidate with (an error, a missing file): not kept.
+            set beresp.ttl = 0s;
+            set beresp.grace = 0s;
+            set beresp.keep = 0s;
+        }
+        return (deliver);
+    }
+}
