@@ -5,10 +5,11 @@
 #     backend origin { .host = "192.0.2.10"; .port = "80"; }
 #     include "/path/to/update-cache.vcl";
 #
-# Each /latest/ object is kept but confirmed with the origin on every use (a
-# conditional request; the origin answers 304 without a body while the file
-# is unchanged). So a release switch is seen by the very next request, and
-# the origin sends each body once per change, not once per player.
+# Each object that the origin marks "no-cache" (every /latest/ one) is kept
+# but confirmed with the origin on every use, by a conditional request that
+# the origin answers with a bodiless 304 while the file is unchanged. So a
+# release switch is seen by the very next request, and the origin sends each
+# body once per change, not once per player.
 
 import std;
 
@@ -26,21 +27,24 @@ sub vcl_recv {
 
     if (req.url ~ "^/latest/") {
         # Every patcher request carries "Pragma: no-cache" and
-        # "Cache-Control: no-cache". Passed on, they would have the origin
-        # send each body again for every player; the copy handed out is
-        # revalidated with the origin anyway (vcl_backend_response).
+        # "Cache-Control: no-cache". Varnish does not act on them; they are
+        # dropped so that the origin does not see them either: the copy
+        # handed out is revalidated with the origin anyway.
         unset req.http.Pragma;
         unset req.http.Cache-Control;
     }
 }
 
 sub vcl_backend_response {
-    if (bereq.url ~ "^/latest/") {
+    # The origin's "no-cache" (every /latest/ object): store, but revalidate
+    # before each reuse. Fresh for a millisecond and never served stale, so
+    # every later request is a conditional one (If-None-Match /
+    # If-Modified-Since) and gets the body from here after a 304; the body is
+    # kept for a week of such revalidations. (Varnish's own rule for
+    # "no-cache" would pass every request to the origin whole.)
+    if (beresp.http.Cache-Control ~ "(?i)(^|,)\s*no-cache\s*(,|$)") {
         if (beresp.status == 200 &&
             (beresp.http.ETag || beresp.http.Last-Modified)) {
-            # Fresh for no time and served stale never: every later request
-            # revalidates (If-None-Match / If-Modified-Since); the body is kept
-            # for a week of such revalidations.
             set beresp.ttl = 1ms;
             set beresp.grace = 0s;
             set beresp.keep = 7d;
