@@ -15,7 +15,8 @@ import std;
 
 sub vcl_recv {
     # Patchers reach the cache as an HTTP proxy, in absolute form
-    # ("GET http://host:80/latest/x"): key and forward by the path alone.
+    # ("GET http://host:80/latest/x"): taken apart into host and path, so that
+    # they share objects with requests in the usual form.
     if (req.url ~ "^(?i)https?://") {
         set req.http.Host = regsub(req.url, "^(?i)https?://([^/]*).*$", "\1");
         set req.url = regsub(req.url, "^(?i)https?://[^/]*", "");
