@@ -5,8 +5,8 @@
 # after an hour if stop never runs:
 #   cache-loopback.sh start <state dir> <web root>   prints "<cache port> <origin port>"
 #   cache-loopback.sh stop <state dir>
-# The origin logs "<status> <body bytes sent> <request line>" for every
-# response to <state dir>/origin.log.
+# The origin logs "<status> <body bytes sent> "<request line>" "<If-None-Match>""
+# for every response to <state dir>/origin.log.
 set -euo pipefail
 
 action=$1
