@@ -112,20 +112,53 @@ bool WriteWholeFile(const fs::path &path, const std::string &text, std::string *
     return ok;
 }
 
+// Web servers and caches tell file versions apart by modification time in
+// whole seconds and size (nginx's ETag and Last-Modified), and caches
+// revalidate /latest/ objects with them. Every file this publish writes
+// therefore gets a time in a later second than the manifest of the release
+// shown so far, the last file the publish before wrote: a changed file of
+// the same size never shows a validator of an earlier file at its path, even
+// when two publishes fall within one second. Linked files keep theirs.
+fs::file_time_type FirstTimeAfter(const fs::path &latest)
+{
+    std::error_code code;
+    fs::file_time_type previous = fs::last_write_time(latest / kManifestName, code);
+    if (code)
+        return fs::file_time_type::min();
+    auto second = std::chrono::floor<std::chrono::seconds>(previous.time_since_epoch());
+    return fs::file_time_type(second + std::chrono::seconds(1));
+}
+
+bool KeepNotBefore(const fs::path &path, fs::file_time_type not_before, std::string *error)
+{
+    std::error_code code;
+    fs::file_time_type written = fs::last_write_time(path, code);
+    if (!code && written < not_before)
+        fs::last_write_time(path, not_before, code);
+    if (code)
+        *error = path.u8string() + ": " + code.message();
+    return !code;
+}
+
 // Writes every file and then the manifest into the folder.
 bool WriteRelease(const ReleaseScan &scan, const fs::path &folder, const fs::path &latest,
                   PublishCounts *counts, std::string *error)
 {
     IoBuffers buffers = MakeIoBuffers();
     std::vector<ManifestLine> lines;
+    fs::file_time_type not_before = FirstTimeAfter(latest);
     for (const ReleaseFile &file : scan.files) {
         fs::path relative = RelativePathOf(file.parts);
         uint32_t crc = 0;
+        size_t copied = counts->copied;
         if (!PlaceFile(file, latest / relative, folder / relative, &buffers, &crc, counts, error))
+            return false;
+        if (counts->copied != copied && !KeepNotBefore(folder / relative, not_before, error))
             return false;
         lines.push_back({crc, file.manifest_path});
     }
-    return WriteWholeFile(folder / kManifestName, FormatManifest(lines), error);
+    return WriteWholeFile(folder / kManifestName, FormatManifest(lines), error) &&
+           KeepNotBefore(folder / kManifestName, not_before, error);
 }
 
 void Print(std::string *stream, const std::string &kind, const std::vector<std::string> &lines)
