@@ -58,8 +58,9 @@ int ParseLength(const char *text, DWORD *length)
 // Sets *length to the Content-Length, or to 0 when the response has none.
 // Returns 0 with *result set when the header is there but cannot be read as a
 // 32-bit number: such a length could not be checked, and a body cut short
-// would pass for whole. The value is parsed here because the platform's
-// numeric query reads a non-number as 0.
+// would pass for whole. The text is parsed here because the platform's
+// numeric query reads "600x" as 600, "-1" as 4294967295 and a word as 0; a
+// value it cannot read gets the error that query gives for 4 GiB and more.
 int ReadContentLength(HINTERNET request, DWORD *length, LONG *result)
 {
     char text[kLengthTextChars];

@@ -366,14 +366,17 @@ TEST(HttpDownloadToFile, OnlyAReadableLengthOrNoneLetsTheBodyThrough)
         std::string fresh = temp.Join("fresh.bin"), existing = temp.Join("existing.bin");
         ASSERT_TRUE(WriteWholeFile(existing, kOldContent));
 
+        const std::string name = c.header[0] != '\0' ? c.header : "no Content-Length";
+
         Outcome out = Download(server.Port(), "/object", fresh.c_str());
-        EXPECT_EQ(Hex(out.result), Hex(c.expected)) << c.header;
-        EXPECT_EQ(FileContent(fresh), c.expected == 0 ? body : "<no file>") << c.header;
+        EXPECT_EQ(Hex(out.result), Hex(c.expected)) << name;
+        EXPECT_EQ(FileContent(fresh), c.expected == 0 ? body : "<no file>") << name;
         if (c.expected == kUnreadable) {
             // Refused before the local file is made, as a bad status is.
-            EXPECT_EQ(Download(server.Port(), "/object", existing.c_str()).result, c.expected);
-            EXPECT_EQ(FileContent(existing), kOldContent) << c.header;
-            EXPECT_TRUE(out.seen.percents.empty()) << c.header;
+            EXPECT_EQ(Download(server.Port(), "/object", existing.c_str()).result, c.expected)
+                << name;
+            EXPECT_EQ(FileContent(existing), kOldContent) << name;
+            EXPECT_TRUE(out.seen.percents.empty()) << name;
         }
     }
 }
