@@ -10,7 +10,7 @@ const LONG kResultFail = (LONG)0x80004005;       // E_FAIL: failed, last error 0
 const DWORD kWin32Facility = 0x80070000;         // Win32 errors in HRESULT layout
 const DWORD kHttpStatusFacility = 0x80190000;    // final status outside 200..299
 const DWORD kQueryStatusNumber = HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER;
-const DWORD kQueryLengthNumber = HTTP_QUERY_CONTENT_LENGTH | HTTP_QUERY_FLAG_NUMBER;
+const DWORD kLengthTextChars = 32; // a Content-Length value longer than this is refused
 const int kNoPercentYet = -1; // so that the first chunk always reports
 
 // Always from the origin server, nothing cached, no cookies, no dialogs,
@@ -37,6 +37,64 @@ void SetTimeouts(HINTERNET handle, DWORD time_limit_ms)
 }
 
 LONG LastErrorResult() { return HResultFromWin32Error(GetLastError()); }
+
+// Reads a decimal number below 2^32 made of digits only; 0 for anything else.
+int ParseLength(const char *text, DWORD *length)
+{
+    ULONGLONG value = 0;
+    if (text[0] == '\0')
+        return 0;
+    for (const char *at = text; *at != '\0'; at++) {
+        if (*at < '0' || *at > '9')
+            return 0;
+        value = value * 10 + (ULONGLONG)(*at - '0');
+        if (value > 0xFFFFFFFFull)
+            return 0;
+    }
+    *length = (DWORD)value;
+    return 1;
+}
+
+// Sets *length to the Content-Length, or to 0 when the response has none.
+// Returns 0 with *result set when the header is there but cannot be read as a
+// 32-bit number: such a length could not be checked, and a body cut short
+// would pass for whole. The text is parsed here because the platform's
+// numeric query reads "600x" as 600, "-1" as 4294967295 and a word as 0; a
+// value it cannot read gets the error that query gives for 4 GiB and more.
+int ReadContentLength(HINTERNET request, DWORD *length, LONG *result)
+{
+    char text[kLengthTextChars];
+    DWORD size = sizeof(text);
+    *length = 0;
+    if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, NULL)) {
+        DWORD error = GetLastError();
+        if (error == ERROR_HTTP_HEADER_NOT_FOUND)
+            return 1;
+        *result = HResultFromWin32Error(error);
+        return 0;
+    }
+    if (!ParseLength(text, length)) {
+        *result = HResultFromWin32Error(ERROR_HTTP_INVALID_HEADER);
+        return 0;
+    }
+    return 1;
+}
+
+// Reads what has arrived, up to one buffer. Only the wait for the first byte
+// blocks (one receive timeout at most): a read that asked for a whole buffer
+// would wait for all of it, and a trickling body would outlive the time limit.
+// 0 bytes read means the body has ended.
+BOOL ReadArrivedBytes(HINTERNET request, BYTE *buffer, DWORD *got)
+{
+    DWORD available = 0;
+    *got = 0;
+    if (!InternetQueryDataAvailable(request, &available, 0, 0))
+        return FALSE;
+    if (available == 0)
+        return TRUE;
+    return InternetReadFile(request, buffer,
+                            available < kReadChunkBytes ? available : kReadChunkBytes, got);
+}
 
 // Reports the percentage of length received, only when it changed. With the
 // integer divisor a length below 200 makes the percentage the byte count.
@@ -126,11 +184,8 @@ LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *obje
         result = (LONG)(status | kHttpStatusFacility);
         goto cleanup;
     }
-    {
-        DWORD size = sizeof(length);
-        if (!HttpQueryInfoA(request, kQueryLengthNumber, &length, &size, NULL))
-            length = 0;
-    }
+    if (!ReadContentLength(request, &length, &result))
+        goto cleanup;
 
     file = CreateFileA(local_path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, NULL);
@@ -145,7 +200,7 @@ LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *obje
             break;
         }
         DWORD got = 0;
-        if (!InternetReadFile(request, buffer, kReadChunkBytes, &got)) {
+        if (!ReadArrivedBytes(request, buffer, &got)) {
             result = LastErrorResult();
             break;
         }

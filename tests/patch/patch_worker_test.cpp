@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <string>
@@ -72,9 +73,14 @@ struct HttpReply {
     int status = 200;
     std::string body;
     bool hold = false; // wait until the test releases it
+    DWORD trickle_ms = 0; // when set: the body a byte at a time, this far apart
 };
 
 const DWORD kMaxHoldMs = 20000;
+const DWORD kWorkerTimeLimitMs = 30000; // the worker's download limit and receive timeout
+// Outlives the slowest download a run can make, so that a trickle is never
+// ended by the server stopping.
+const DWORD kServerLifetimeMs = 3 * kWorkerTimeLimitMs;
 
 // One whole patch run per test: an installation folder and a temporary folder
 // of the test's own, the update server on loopback reached through the proxy
@@ -94,7 +100,8 @@ protected:
         held = CreateEventA(NULL, FALSE, FALSE, NULL);
         release = CreateEventA(NULL, TRUE, FALSE, NULL);
         server.reset(new HttpTestServer(
-            [this](HttpTestConnection &c, const RecordedRequest &r) { return Answer(c, r); }));
+            [this](HttpTestConnection &c, const RecordedRequest &r) { return Answer(c, r); }, 0,
+            kServerLifetimeMs));
         ASSERT_TRUE(server->Listening());
         proxy.reset(new ProxySetting(server->Port()));
     }
@@ -125,10 +132,16 @@ protected:
             SetEvent(held);
             WaitForSingleObject(release, kMaxHoldMs);
         }
-        connection.Send(ResponseHead(reply.status,
-                                     {"Content-Length: " + std::to_string(reply.body.size()),
-                                      "Connection: close"}) +
-                        reply.body);
+        std::string head = ResponseHead(
+            reply.status,
+            {"Content-Length: " + std::to_string(reply.body.size()), "Connection: close"});
+        if (reply.trickle_ms == 0) {
+            connection.Send(head + reply.body);
+            return false;
+        }
+        connection.Send(head);
+        SetEvent(held);
+        connection.Trickle(reply.body, 1, reply.trickle_ms);
         return false;
     }
 
@@ -503,6 +516,31 @@ TEST_F(PatchRunTest, CancelDuringAFileDownloadThenRestart)
     EXPECT_EQ(recorder.LogLines(),
               Lines({"Searching for updates...", "Downloading a", "Updating a", "Downloading b",
                      "Updating b", "Patch complete."}));
+}
+
+// Cancel is looked at only between downloads, so a body that trickles in
+// holds it until the download's time limit ends the call: the run must end
+// "Patch cancelled." within that limit and one receive timeout.
+TEST_F(PatchRunTest, CancelDuringATricklingDownload)
+{
+    const std::string body(100000, 'a');
+    SetManifest(Publish("a", body));
+    script = [&body](const std::string &object, HttpReply *reply) {
+        reply->body = body;
+        reply->trickle_ms = 1000;
+        return object == "/latest/a";
+    };
+    StartPatchWorker(recorder.window(), install.c_str());
+    ASSERT_TRUE(WaitForSingleObject(held, kRunTimeoutMs) == WAIT_OBJECT_0);
+    DWORD asked = GetTickCount();
+    RequestCancel();
+    ASSERT_TRUE(recorder.PumpUntilIdle(2 * kWorkerTimeLimitMs + 5000)) << "the run did not end";
+    DWORD latency_ms = GetTickCount() - asked;
+    printf("Cancel during a trickling download took %lu ms\n", (unsigned long)latency_ms);
+    ExpectCleanEnd();
+    EXPECT_EQ(recorder.LogLines(),
+              Lines({"Searching for updates...", "Downloading a", "Patch cancelled."}));
+    EXPECT_LE(latency_ms, 2 * kWorkerTimeLimitMs);
 }
 
 // The second GENERIC_READ open of a temporary file is the verification of the

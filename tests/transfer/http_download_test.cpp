@@ -284,6 +284,13 @@ TEST(HttpDownloadToFile, TimeLimitBoundsTheCall)
              return false;
          },
          false, kDownloadTimedOut},
+        {"body trickles a byte at a time", kLimitMs,
+         [](HttpTestConnection &peer, const RecordedRequest &) {
+             peer.Send(ResponseHead(200, {LengthHeader(1000000)}));
+             peer.Trickle(std::string(1000000, 't'), 1, 100);
+             return false;
+         },
+         false, kDownloadTimedOut},
         {"no limit: a slow answer and a slow body", 0,
          [](HttpTestConnection &peer, const RecordedRequest &) {
              peer.Pause(kLimitMs + 500);
@@ -328,6 +335,49 @@ TEST(HttpDownloadToFile, TimeLimitBoundsTheCall)
         EXPECT_FALSE(FileExists(path)) << trace;
         EXPECT_GE(out.elapsed_ms + 50, c.limit_ms) << trace;
         EXPECT_LT(out.elapsed_ms, c.limit_ms + kSlackMs) << trace << " after " << out.elapsed_ms;
+    }
+}
+
+TEST(HttpDownloadToFile, OnlyAReadableLengthOrNoneLetsTheBodyThrough)
+{
+    const LONG kUnreadable = HResultFromWin32Error(ERROR_HTTP_INVALID_HEADER);
+    const std::string body(600, 'l');
+    const struct {
+        const char *header; // "" for none
+        LONG expected;
+    } cases[] = {
+        {"", 0},
+        {"Content-Length: 600", 0},
+        {"Content-Length: 4294967295", kDownloadCutShort},
+        {"Content-Length: 4294967296", kUnreadable},
+        {"Content-Length: 4294967896", kUnreadable},
+        {"Content-Length: six hundred", kUnreadable},
+        {"Content-Length: 600x", kUnreadable},
+    };
+    for (const auto &c : cases) {
+        HttpTestServer server([&](HttpTestConnection &peer, const RecordedRequest &) {
+            std::vector<std::string> headers;
+            if (c.header[0] != '\0')
+                headers.push_back(c.header);
+            return Answer(peer, 200, headers, body);
+        });
+        ASSERT_TRUE(server.Listening());
+        TempFolder temp;
+        std::string fresh = temp.Join("fresh.bin"), existing = temp.Join("existing.bin");
+        ASSERT_TRUE(WriteWholeFile(existing, kOldContent));
+
+        const std::string name = c.header[0] != '\0' ? c.header : "no Content-Length";
+
+        Outcome out = Download(server.Port(), "/object", fresh.c_str());
+        EXPECT_EQ(Hex(out.result), Hex(c.expected)) << name;
+        EXPECT_EQ(FileContent(fresh), c.expected == 0 ? body : "<no file>") << name;
+        if (c.expected == kUnreadable) {
+            // Refused before the local file is made, as a bad status is.
+            EXPECT_EQ(Download(server.Port(), "/object", existing.c_str()).result, c.expected)
+                << name;
+            EXPECT_EQ(FileContent(existing), kOldContent) << name;
+            EXPECT_TRUE(out.seen.percents.empty()) << name;
+        }
     }
 }
 
