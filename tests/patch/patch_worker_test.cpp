@@ -242,11 +242,13 @@ protected:
     std::function<bool(const std::string &, HttpReply *)> script;
 };
 
-// Replaces an import of the test program (and so of the worker) while it lives.
+// Replaces an import of the test program (and so of the worker) while it
+// lives; *real_out receives the function it replaced.
 struct ImportHook {
-    ImportHook(const char *dll, const char *function, void *replacement)
+    ImportHook(const char *dll, const char *function, void *replacement, void *real_out)
         : dll(dll), function(function), real(PatchImport(dll, function, replacement))
     {
+        *(void **)real_out = real;
     }
     ~ImportHook()
     {
@@ -259,13 +261,7 @@ struct ImportHook {
 };
 
 // Platform calls that fail once, at a call chosen by each test.
-typedef LPVOID(WINAPI *HeapAllocFn)(HANDLE, DWORD, SIZE_T);
-typedef BOOL(WINAPI *PostMessageAFn)(HWND, UINT, WPARAM, LPARAM);
-typedef DWORD(WINAPI *GetTempPathAFn)(DWORD, LPSTR);
-typedef UINT(WINAPI *GetTempFileNameAFn)(LPCSTR, LPCSTR, UINT, LPSTR);
-typedef BOOL(WINAPI *ReadFileFn)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
-
-HeapAllocFn g_real_heap_alloc = NULL;
+decltype(&HeapAlloc) g_real_heap_alloc = NULL;
 SIZE_T g_fail_alloc_size = 0; // the worker's next allocation of this size fails
 DWORD g_test_thread = 0;
 
@@ -279,7 +275,7 @@ LPVOID WINAPI HeapAllocFailingOnce(HANDLE heap, DWORD flags, SIZE_T bytes)
     return g_real_heap_alloc(heap, flags, bytes);
 }
 
-PostMessageAFn g_real_post = NULL;
+decltype(&PostMessageA) g_real_post = NULL;
 volatile LONG g_posts = 0;         // notifications posted to any window, or to none
 std::string g_fail_post_text;      // a text whose post fails
 
@@ -295,7 +291,7 @@ BOOL WINAPI CountingPost(HWND window, UINT message, WPARAM wparam, LPARAM lparam
     return g_real_post(window, message, wparam, lparam);
 }
 
-GetTempPathAFn g_real_temp_path = NULL;
+decltype(&GetTempPathA) g_real_temp_path = NULL;
 int g_temp_path_calls = 0, g_temp_path_fail_at = 0;
 DWORD g_temp_path_failure = 0; // what the failing call returns
 
@@ -305,7 +301,7 @@ DWORD WINAPI TempPathFailingOnce(DWORD length, LPSTR buffer)
     return ++g_temp_path_calls == g_temp_path_fail_at ? g_temp_path_failure : result;
 }
 
-GetTempFileNameAFn g_real_temp_name = NULL;
+decltype(&GetTempFileNameA) g_real_temp_name = NULL;
 int g_temp_name_calls = 0, g_temp_name_fail_at = 0;
 
 UINT WINAPI TempNameFailingOnce(LPCSTR folder, LPCSTR prefix, UINT unique, LPSTR name)
@@ -326,7 +322,7 @@ DWORD WINAPI UnknownFileSize(HANDLE, LPDWORD)
 // The manifest's read (the one read of its whole size) comes back short or
 // failed. Its buffer is then NUL-terminated, so that the heap probe finds it
 // if it is not freed.
-ReadFileFn g_real_read = NULL;
+decltype(&ReadFile) g_real_read = NULL;
 DWORD g_spoil_read_of = 0;
 bool g_read_fails = false;
 
@@ -557,8 +553,7 @@ TEST_F(PatchRunTest, NoWindowSweepsOnly)
     g_posts = 0;
     {
         // A post to no window would go to the worker's own queue: count calls.
-        ImportHook post("user32.dll", "PostMessageA", (void *)CountingPost);
-        g_real_post = (PostMessageAFn)post.real;
+        ImportHook post("user32.dll", "PostMessageA", (void *)CountingPost, &g_real_post);
         ASSERT_NE(post.real, nullptr);
         StartPatchWorker(NULL, install.c_str());
         ASSERT_TRUE(recorder.PumpUntilIdle(kRunTimeoutMs));
@@ -754,10 +749,9 @@ TEST_F(PatchRunTest, TextsThatCannotBeSent)
         g_fail_alloc_size = c.fail_alloc;
         g_fail_post_text = c.fail_post;
         {
-            ImportHook alloc("kernel32.dll", "HeapAlloc", (void *)HeapAllocFailingOnce);
-            g_real_heap_alloc = (HeapAllocFn)alloc.real;
-            ImportHook post("user32.dll", "PostMessageA", (void *)CountingPost);
-            g_real_post = (PostMessageAFn)post.real;
+            ImportHook alloc("kernel32.dll", "HeapAlloc", (void *)HeapAllocFailingOnce,
+                             &g_real_heap_alloc);
+            ImportHook post("user32.dll", "PostMessageA", (void *)CountingPost, &g_real_post);
             ASSERT_TRUE(alloc.real && post.real);
             Run();
         }
@@ -799,10 +793,10 @@ TEST_F(PatchRunTest, TemporaryFilesThatCannotBeMade)
         g_temp_path_failure = c.path_result;
         g_temp_name_fail_at = c.name_fails_at;
         {
-            ImportHook path("kernel32.dll", "GetTempPathA", (void *)TempPathFailingOnce);
-            g_real_temp_path = (GetTempPathAFn)path.real;
-            ImportHook name("kernel32.dll", "GetTempFileNameA", (void *)TempNameFailingOnce);
-            g_real_temp_name = (GetTempFileNameAFn)name.real;
+            ImportHook path("kernel32.dll", "GetTempPathA", (void *)TempPathFailingOnce,
+                            &g_real_temp_path);
+            ImportHook name("kernel32.dll", "GetTempFileNameA", (void *)TempNameFailingOnce,
+                            &g_real_temp_name);
             ASSERT_TRUE(path.real && name.real);
             Run();
         }
@@ -839,13 +833,14 @@ TEST_F(PatchRunTest, ManifestsThatCannotBeRead)
         g_read_fails = c.read == 2;
         {
             ReadOpenHook open(tmp, 0, c.open_fails);
+            void *real_size = NULL;
             std::unique_ptr<ImportHook> size;
             if (c.size_unknown)
-                size.reset(new ImportHook("kernel32.dll", "GetFileSize", (void *)UnknownFileSize));
-            ImportHook alloc("kernel32.dll", "HeapAlloc", (void *)HeapAllocFailingOnce);
-            g_real_heap_alloc = (HeapAllocFn)alloc.real;
-            ImportHook read("kernel32.dll", "ReadFile", (void *)SpoiledRead);
-            g_real_read = (ReadFileFn)read.real;
+                size.reset(new ImportHook("kernel32.dll", "GetFileSize", (void *)UnknownFileSize,
+                                          &real_size));
+            ImportHook alloc("kernel32.dll", "HeapAlloc", (void *)HeapAllocFailingOnce,
+                             &g_real_heap_alloc);
+            ImportHook read("kernel32.dll", "ReadFile", (void *)SpoiledRead, &g_real_read);
             ASSERT_TRUE(alloc.real && read.real && (!size || size->real));
             Run();
         }
