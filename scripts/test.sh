@@ -25,6 +25,8 @@ configure() { # <build dir> <toolchain triple>
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then
   test_build=build/win32
   configure build/win32 i686-w64-mingw32
+  configure build/win64 x86_64-w64-mingw32 # its patch.exe is read below
+  cmake --build build/win64 --target patch
 else
   echo "test: this kernel cannot run 32-bit programs; testing a 64-bit build"
   configure build/win32 i686-w64-mingw32
@@ -33,4 +35,12 @@ else
   configure build/win64 x86_64-w64-mingw32
 fi
 cmake --build "$test_build"
+
+# The patch.exe of both word sizes, read natively as files.
+rm -rf build/native-pe
+cmake -S tests/native -B build/native-pe -G Ninja \
+  -DPATCH_EXE_32="$PWD/build/win32/patch.exe" -DPATCH_EXE_64="$PWD/build/win64/patch.exe"
+cmake --build build/native-pe -j2
+ctest --test-dir build/native-pe --output-on-failure --timeout 600
+
 ctest --test-dir "$test_build" --output-on-failure --timeout 600

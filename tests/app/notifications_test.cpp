@@ -32,9 +32,13 @@ protected:
         state = MainWindowState();
         state.log_list = Child("LISTBOX", WS_VSCROLL | LBS_NOSEL | LBS_NOINTEGRALHEIGHT,
                                IDC_LOG_LIST, 100);
-        Child("msctls_progress32", 0, IDC_TOTAL_PROGRESS, 18);
+        // The bars take any value from -1000 to 1000 here, so that only the
+        // handlers can keep them within 0 to 100.
+        SendMessageA(Child("msctls_progress32", 0, IDC_TOTAL_PROGRESS, 18), PBM_SETRANGE32,
+                     (WPARAM)-1000, 1000);
         Child("BUTTON", BS_DEFPUSHBUTTON, IDC_LAUNCH_BUTTON, 36);
-        Child("msctls_progress32", 0, IDC_FILE_PROGRESS, 18);
+        SendMessageA(Child("msctls_progress32", 0, IDC_FILE_PROGRESS, 18), PBM_SETRANGE32,
+                     (WPARAM)-1000, 1000);
         state.status_line = Child("STATIC", 0, IDC_STATUS_TEXT, 18);
     }
 
@@ -62,7 +66,7 @@ TEST_F(NotificationsTest, ProgressIsClampedToTheBarsRange)
         int position;
     } cases[] = {
         {(WPARAM)(INT_PTR)-5, 0}, {250, 100}, {(WPARAM)0xFFFFFFFFu, 0}, {37, 37},
-        {0, 0},                   {100, 100},
+        {0, 0},                   {100, 100}, {101, 100},                {(WPARAM)(INT_PTR)-1, 0},
     };
     for (const auto &c : cases) {
         SendMessageA(GetDlgItem(window, IDC_FILE_PROGRESS), PBM_SETPOS, 50, 0);
@@ -117,14 +121,10 @@ TEST_F(NotificationsTest, NullTextsChangeNothing)
 TEST_F(NotificationsTest, MissingControlsStillFreeTexts)
 {
     MainWindowState bare = MainWindowState();
-    HWND empty = CreateWindowExA(0, "STATIC", "", 0, 0, 0, 10, 10, NULL, NULL, NULL, NULL);
     OnStatusText(&bare, (LPARAM)HeapCopy("status nobody sees"));
     OnLogLine(&bare, (LPARAM)HeapCopy("line nobody sees"));
     EXPECT_FALSE(HeapHoldsTextCopy("status nobody sees"));
     EXPECT_FALSE(HeapHoldsTextCopy("line nobody sees"));
-    EXPECT_EQ(OnTotalProgress(empty, 50), 0);
-    EXPECT_EQ(OnEnableLaunch(empty, 1), 0);
-    DestroyWindow(empty);
 }
 
 TEST_F(NotificationsTest, TheNewestLogLineStaysInView)
@@ -147,10 +147,11 @@ TEST_F(NotificationsTest, TheNewestLogLineStaysInView)
 
 TEST_F(NotificationsTest, PatchResultIsStoredAsSent)
 {
-    OnPatchResult(&state, 1);
-    EXPECT_EQ(state.patch_completed, 1);
-    OnPatchResult(&state, 0);
-    EXPECT_EQ(state.patch_completed, 0);
+    const WPARAM values[] = {1, 0, 2, 7, 0};
+    for (WPARAM value : values) {
+        OnPatchResult(&state, value);
+        EXPECT_EQ(state.patch_completed, (int)value);
+    }
 }
 
 } // namespace

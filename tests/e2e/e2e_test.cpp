@@ -620,4 +620,64 @@ TEST_F(EndToEndTest, TheAboutBox)
     EXPECT_EQ(FindMessageBox(patcher.dwProcessId, "About"), (HWND)NULL);
 }
 
+// The window as another process sees it: its style and client size, and each
+// control's class, id, styles and place, in creation order. (Wine keeps menus
+// inside their process, so the menu is read in-process, by window_test.)
+TEST_F(EndToEndTest, TheWindowAndItsControls)
+{
+    NoServer();
+    ASSERT_NO_FATAL_FAILURE(StartPatcher());
+    RunToEnd();
+    auto hex = [](DWORD bits) {
+        char text[16];
+        snprintf(text, sizeof(text), "0x%08lX", (unsigned long)bits);
+        return std::string(text);
+    };
+    const DWORD added = WS_VISIBLE | WS_CLIPSIBLINGS; // by the system for a shown frame
+    EXPECT_EQ(hex(GetWindowLongA(window, GWL_STYLE) & ~added), hex(WS_CAPTION | WS_SYSMENU));
+    EXPECT_EQ(GetWindowLongA(window, GWL_EXSTYLE) & ~WS_EX_WINDOWEDGE, 0);
+    RECT client;
+    ASSERT_TRUE(GetClientRect(window, &client));
+    EXPECT_EQ(client.right - client.left, 500);
+    EXPECT_EQ(client.bottom - client.top, 260);
+
+    const DWORD child = WS_CHILD | WS_VISIBLE;
+    const struct {
+        const char *window_class;
+        int id;
+        DWORD style, ex_style;
+        RECT place; // left, top, right, bottom in the client area
+    } controls[] = {
+        {"ListBox", IDC_LOG_LIST,
+         child | WS_VSCROLL | LBS_NOSEL | LBS_DISABLENOSCROLL | LBS_NOINTEGRALHEIGHT | LBS_NOTIFY,
+         WS_EX_CLIENTEDGE, {8, 8, 492, 182}},
+        {"msctls_progress32", IDC_TOTAL_PROGRESS, child, 0, {8, 188, 374, 206}},
+        {"Button", IDC_LAUNCH_BUTTON, child | WS_TABSTOP | BS_DEFPUSHBUTTON, 0,
+         {382, 188, 492, 224}},
+        {"msctls_progress32", IDC_FILE_PROGRESS, child, 0, {8, 212, 374, 230}},
+        {"Static", IDC_STATUS_TEXT, child, 0, {8, 234, 492, 252}},
+    };
+    HWND control = GetWindow(window, GW_CHILD);
+    for (const auto &c : controls) {
+        ASSERT_NE(control, (HWND)NULL) << c.id;
+        char name[64] = {};
+        GetClassNameA(control, name, sizeof(name));
+        EXPECT_EQ(lstrcmpiA(name, c.window_class), 0) << c.id << ": " << name;
+        EXPECT_EQ(GetDlgCtrlID(control), c.id);
+        EXPECT_EQ(hex(GetWindowLongA(control, GWL_STYLE)), hex(c.style)) << c.id;
+        EXPECT_EQ(hex(GetWindowLongA(control, GWL_EXSTYLE)), hex(c.ex_style)) << c.id;
+        RECT place;
+        GetWindowRect(control, &place);
+        MapWindowPoints(NULL, window, (POINT *)&place, 2);
+        EXPECT_EQ(std::vector<LONG>({place.left, place.top, place.right, place.bottom}),
+                  std::vector<LONG>({c.place.left, c.place.top, c.place.right, c.place.bottom}))
+            << c.id;
+        control = GetWindow(control, GW_HWNDNEXT);
+    }
+    EXPECT_EQ(control, (HWND)NULL) << "more controls";
+    char text[32] = {};
+    GetWindowTextA(GetDlgItem(window, IDC_LAUNCH_BUTTON), text, sizeof(text));
+    EXPECT_STREQ(text, "Launch Game");
+}
+
 } // namespace

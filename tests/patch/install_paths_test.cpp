@@ -1,5 +1,6 @@
 #include "patch/install_paths.h"
 
+#include "support/iat_patch.h"
 #include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
@@ -184,11 +185,38 @@ TEST_F(EnsureParentFoldersTest, FoldersMadeBeforeAFailureStay)
     EXPECT_TRUE(FolderExists(temp.Join("n\\a\\b\\c")));
 }
 
+DWORD g_create_error = 0;
+
+BOOL WINAPI CreateDirectoryFails(LPCSTR, LPSECURITY_ATTRIBUTES)
+{
+    SetLastError(g_create_error);
+    return FALSE;
+}
+
+// A folder that another process made first counts as made; any other error
+// of CreateDirectoryA fails.
+TEST_F(EnsureParentFoldersTest, CreateDirectoryErrors)
+{
+    const DWORD errors[] = {ERROR_ACCESS_DENIED, ERROR_ALREADY_EXISTS, ERROR_DISK_FULL};
+    for (DWORD error : errors) {
+        g_create_error = error;
+        void *real = PatchImport("kernel32.dll", "CreateDirectoryA", (void *)CreateDirectoryFails);
+        ASSERT_NE(real, nullptr);
+        int result = EnsureParentFolders(base().c_str(), temp.Join("a\\b\\f").c_str());
+        PatchImport("kernel32.dll", "CreateDirectoryA", real);
+        EXPECT_EQ(result, error == ERROR_ALREADY_EXISTS ? 1 : 0) << "error " << error;
+    }
+}
+
 TEST_F(EnsureParentFoldersTest, RefusesBadArguments)
 {
     std::string too_long = base() + "\\" + std::string(520, 'x') + "\\f";
     std::string just_long = base() + "\\x\\" + std::string(519 - base().size() - 3, 'f');
     ASSERT_EQ(just_long.size(), 519u);
+    std::string full = base() + "\\y\\" + std::string(520 - base().size() - 3, 'f');
+    ASSERT_EQ(full.size(), 520u); // no room for its NUL
+    EXPECT_EQ(EnsureParentFolders(base().c_str(), full.c_str()), 0);
+    EXPECT_FALSE(FolderExists(temp.Join("y")));
     EXPECT_EQ(EnsureParentFolders(base().c_str(), too_long.c_str()), 0);
     EXPECT_EQ(EnsureParentFolders("", temp.Join("e\\f").c_str()), 0);
     EXPECT_EQ(EnsureParentFolders(nullptr, temp.Join("e\\f").c_str()), 0);

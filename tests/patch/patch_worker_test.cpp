@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <memory>
@@ -43,6 +44,23 @@ std::pair<UINT, WPARAM> Enable(WPARAM v) { return {WM_APP_ENABLE_LAUNCH, v}; }
 std::pair<UINT, WPARAM> Total(WPARAM v) { return {WM_APP_TOTAL_PROGRESS, v}; }
 std::pair<UINT, WPARAM> File(WPARAM v) { return {WM_APP_FILE_PROGRESS, v}; }
 std::pair<UINT, WPARAM> Result() { return {WM_APP_PATCH_RESULT, 1}; }
+
+// Entries of NotifyRecorder::Sequence().
+std::string Log(const std::string &text) { return "log " + text; }
+std::string Status(const std::string &text) { return "status " + text; }
+std::string Num(const char *name, int value) { return std::string(name) + " " + std::to_string(value); }
+
+Lines Join(std::initializer_list<Lines> parts)
+{
+    Lines all;
+    for (const Lines &part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+const Lines kStartSequence = {Num("enable", 0), Num("total", 0), Num("file", 0),
+                              Status("Updating..."), Log("Searching for updates...")};
+const Lines kEndSequence = {Num("enable", 1), Status("Done.")};
 
 Numbers Concat(std::initializer_list<Numbers> parts)
 {
@@ -207,8 +225,20 @@ protected:
         for (const Notification &note : recorder.all) {
             if (!note.text.empty()) {
                 EXPECT_FALSE(HeapHoldsTextCopy(note.text.c_str())) << "copy left: " << note.text;
+                EXPECT_EQ(note.block, note.text.size() + 1) << "copy size of " << note.text;
             }
         }
+    }
+
+    // The worker's own notifications in order: the downloader's percentages
+    // (all but the worker's 0 before each attempt) are left out.
+    Lines Trace()
+    {
+        Lines trace;
+        for (const std::string &entry : recorder.Sequence())
+            if (entry.compare(0, 5, "file ") != 0 || entry == "file 0")
+                trace.push_back(entry);
+        return trace;
     }
 
     Numbers StartNumbers() { return {Enable(0), Total(0), File(0)}; }
@@ -225,13 +255,112 @@ protected:
     std::function<bool(const std::string &, HttpReply *)> script;
 };
 
+// Replaces an import of the test program (and so of the worker) while it
+// lives; *real_out receives the function it replaced.
+struct ImportHook {
+    ImportHook(const char *dll, const char *function, void *replacement, void *real_out)
+        : dll(dll), function(function), real(PatchImport(dll, function, replacement))
+    {
+        *(void **)real_out = real;
+    }
+    ~ImportHook()
+    {
+        if (real)
+            PatchImport(dll, function, real);
+    }
+    const char *dll;
+    const char *function;
+    void *real;
+};
+
+// Platform calls that fail once, at a call chosen by each test.
+decltype(&HeapAlloc) g_real_heap_alloc = NULL;
+SIZE_T g_fail_alloc_size = 0; // the worker's next allocation of this size fails
+DWORD g_test_thread = 0;
+
+LPVOID WINAPI HeapAllocFailingOnce(HANDLE heap, DWORD flags, SIZE_T bytes)
+{
+    if (g_fail_alloc_size && bytes == g_fail_alloc_size && GetCurrentThreadId() != g_test_thread) {
+        g_fail_alloc_size = 0;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    return g_real_heap_alloc(heap, flags, bytes);
+}
+
+decltype(&PostMessageA) g_real_post = NULL;
+volatile LONG g_posts = 0;         // notifications posted to any window, or to none
+std::string g_fail_post_text;      // a text whose post fails
+
+BOOL WINAPI CountingPost(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message < WM_APP_TOTAL_PROGRESS || message > WM_APP_PATCH_RESULT)
+        return g_real_post(window, message, wparam, lparam);
+    InterlockedIncrement(&g_posts);
+    if (message == WM_APP_LOG_LINE && lparam && g_fail_post_text == (const char *)lparam) {
+        SetLastError(ERROR_NOT_ENOUGH_QUOTA);
+        return FALSE;
+    }
+    return g_real_post(window, message, wparam, lparam);
+}
+
+decltype(&GetTempPathA) g_real_temp_path = NULL;
+int g_temp_path_calls = 0, g_temp_path_fail_at = 0;
+DWORD g_temp_path_failure = 0; // what the failing call returns
+
+DWORD WINAPI TempPathFailingOnce(DWORD length, LPSTR buffer)
+{
+    DWORD result = g_real_temp_path(length, buffer);
+    return ++g_temp_path_calls == g_temp_path_fail_at ? g_temp_path_failure : result;
+}
+
+decltype(&GetTempFileNameA) g_real_temp_name = NULL;
+int g_temp_name_calls = 0, g_temp_name_fail_at = 0;
+
+UINT WINAPI TempNameFailingOnce(LPCSTR folder, LPCSTR prefix, UINT unique, LPSTR name)
+{
+    if (++g_temp_name_calls == g_temp_name_fail_at) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    return g_real_temp_name(folder, prefix, unique, name);
+}
+
+DWORD WINAPI UnknownFileSize(HANDLE, LPDWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_FILE_SIZE;
+}
+
+// The manifest's read (the one read of its whole size) comes back short or
+// failed. Its buffer is then NUL-terminated, so that the heap probe finds it
+// if it is not freed.
+decltype(&ReadFile) g_real_read = NULL;
+DWORD g_spoil_read_of = 0;
+bool g_read_fails = false;
+
+BOOL WINAPI SpoiledRead(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED over)
+{
+    BOOL ok = g_real_read(file, buffer, size, got, over);
+    if (size != g_spoil_read_of || !ok || *got != size)
+        return ok;
+    g_spoil_read_of = 0;
+    ((char *)buffer)[size] = '\0';
+    if (g_read_fails) {
+        SetLastError(ERROR_READ_FAULT);
+        return FALSE;
+    }
+    *got = size - 1;
+    return TRUE;
+}
+
 TEST_F(PatchRunTest, NothingListed)
 {
     SetManifest("12345\r\n");
     Run();
-    EXPECT_EQ(recorder.LogLines(), Lines({"Searching for updates...", "No updates are available."}));
+    EXPECT_EQ(Trace(), Join({kStartSequence, {Log("No updates are available."), Num("result", 1)},
+                             kEndSequence}));
     EXPECT_EQ(recorder.Numbers(), Concat({StartNumbers(), ManifestNumbers(), {Result(), Enable(1)}}));
-    EXPECT_EQ(recorder.StatusTexts(), Lines({"Updating...", "Done."}));
 }
 
 TEST_F(PatchRunTest, CompleteWhenEveryEntryIsCurrent)
@@ -246,13 +375,12 @@ TEST_F(PatchRunTest, CompleteWhenEveryEntryIsCurrent)
     }
     SetManifest(manifest);
     Run();
-    EXPECT_EQ(recorder.LogLines(),
-              Lines({"Searching for updates...", "Already up to date: a.pak",
-                     "Already up to date: data\\b.pak", "Already up to date: data/c d.pak",
-                     "Patch complete."}));
-    EXPECT_EQ(recorder.Numbers(),
-              Concat({StartNumbers(), ManifestNumbers(),
-                      {Total(33), Total(66), Total(100), Result(), Enable(1)}}));
+    EXPECT_EQ(Trace(), Join({kStartSequence,
+                             {Log("Already up to date: a.pak"), Num("total", 33),
+                              Log("Already up to date: data\\b.pak"), Num("total", 66),
+                              Log("Already up to date: data/c d.pak"), Num("total", 100),
+                              Log("Patch complete."), Num("result", 1)},
+                             kEndSequence}));
     EXPECT_EQ(objects_requested, Lines({"/latest/manifest.txt"}));
 }
 
@@ -296,29 +424,22 @@ TEST_F(PatchRunTest, UpdatesMissingDifferentAndRetriedFiles)
                 Publish("retried.bin", "third time lucky") +
                 Publish("deep\\er/folder\\made.txt", "made"));
     Run();
-    EXPECT_EQ(recorder.LogLines(),
-              Lines({"Searching for updates...", "Downloading missing.txt", "Updating missing.txt",
-                     "Downloading different.txt", "Updating different.txt",
-                     "Downloading retried.bin",
-                     "Error: download failed with err, trying again... 801901f4",
-                     "Downloading retried.bin",
-                     "Error: download failed with err, trying again... 801901f4",
-                     "Downloading retried.bin", "Updating retried.bin",
-                     "Downloading deep\\er/folder\\made.txt", "Updating deep\\er/folder\\made.txt",
-                     "Patch complete."}));
+    const std::string failed = Log("Error: download failed with err, trying again... 801901f4");
+    auto updated = [](const std::string &path, int total) {
+        return Lines({Log("Downloading " + path), Num("file", 0), Log("Updating " + path),
+                      Num("total", total)});
+    };
+    EXPECT_EQ(Trace(),
+              Join({kStartSequence, updated("missing.txt", 25), updated("different.txt", 50),
+                    {Log("Downloading retried.bin"), Num("file", 0), failed,
+                     Log("Downloading retried.bin"), Num("file", 0), failed},
+                    updated("retried.bin", 75), updated("deep\\er/folder\\made.txt", 100),
+                    {Log("Patch complete."), Num("result", 1)}, kEndSequence}));
     EXPECT_EQ(Installed("missing.txt"), "new file");
     EXPECT_EQ(Installed("different.txt"), "new bytes");
     EXPECT_EQ(Installed("retried.bin"), "third time lucky");
     EXPECT_EQ(Installed("deep\\er\\folder\\made.txt"), "made");
     EXPECT_EQ(ListFolder(install).size(), 4u) << "no leftover beside the files";
-    Numbers numbers = recorder.Numbers();
-    ASSERT_GE(numbers.size(), 3u);
-    EXPECT_EQ(numbers[numbers.size() - 2], Result());
-    std::vector<WPARAM> totals;
-    for (const auto &n : numbers)
-        if (n.first == WM_APP_TOTAL_PROGRESS)
-            totals.push_back(n.second);
-    EXPECT_EQ(totals, std::vector<WPARAM>({0, 25, 50, 75, 100}));
 }
 
 TEST_F(PatchRunTest, PathsThatCannotBeUsed)
@@ -442,9 +563,15 @@ TEST_F(PatchRunTest, NoWindowSweepsOnly)
 {
     ASSERT_TRUE(WriteWholeFile(install + "\\game.exe.old", "leftover"));
     SetManifest(Publish("a", "a"));
-    StartPatchWorker(NULL, install.c_str());
-    ASSERT_TRUE(recorder.PumpUntilIdle(kRunTimeoutMs));
-    EXPECT_TRUE(recorder.all.empty());
+    g_posts = 0;
+    {
+        // A post to no window would go to the worker's own queue: count calls.
+        ImportHook post("user32.dll", "PostMessageA", (void *)CountingPost, &g_real_post);
+        ASSERT_NE(post.real, nullptr);
+        StartPatchWorker(NULL, install.c_str());
+        ASSERT_TRUE(recorder.PumpUntilIdle(kRunTimeoutMs));
+    }
+    EXPECT_EQ(g_posts, 0);
     EXPECT_FALSE(FileExists(install + "\\game.exe.old"));
     EXPECT_TRUE(objects_requested.empty());
     ExpectCleanEnd();
@@ -543,38 +670,225 @@ TEST_F(PatchRunTest, CancelDuringATricklingDownload)
     EXPECT_LE(latency_ms, 2 * kWorkerTimeLimitMs);
 }
 
-// The second GENERIC_READ open of a temporary file is the verification of the
-// last download: a cancellation that arrives then is seen only after the file
-// is in place.
+// Reads are the worker's polling clock: its GENERIC_READ opens below a folder
+// are counted, and at the chosen one a cancellation is requested or the open
+// fails. In the temporary folder the first is the manifest's, each later one
+// the verification of a download; in the installation, each entry's check.
 typedef HANDLE(WINAPI *CreateFileAFn)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
                                       HANDLE);
 CreateFileAFn g_real_create_file = NULL;
-std::string g_cancel_folder;
-int g_temp_reads = 0;
+std::string g_read_folder;
+int g_reads = 0;
+int g_cancel_at_read = 0;
+int g_fail_at_read = 0;
 
-HANDLE WINAPI CancelOnSecondTempRead(LPCSTR name, DWORD access, DWORD share,
-                                     LPSECURITY_ATTRIBUTES security, DWORD disposition,
-                                     DWORD flags, HANDLE model)
+HANDLE WINAPI CountedReadOpen(LPCSTR name, DWORD access, DWORD share,
+                              LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                              HANDLE model)
 {
-    if (access == GENERIC_READ && std::string(name).find(g_cancel_folder) == 0 &&
-        ++g_temp_reads == 2)
-        RequestCancel();
+    if (access == GENERIC_READ && std::string(name).find(g_read_folder + "\\") == 0) {
+        ++g_reads;
+        if (g_reads == g_cancel_at_read)
+            RequestCancel();
+        if (g_reads == g_fail_at_read) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return INVALID_HANDLE_VALUE;
+        }
+    }
     return g_real_create_file(name, access, share, security, disposition, flags, model);
 }
 
+// Counts reads below folder while it lives.
+struct ReadOpenHook {
+    ReadOpenHook(const std::string &folder, int cancel_at, int fail_at)
+    {
+        g_read_folder = folder;
+        g_reads = 0;
+        g_cancel_at_read = cancel_at;
+        g_fail_at_read = fail_at;
+        g_real_create_file =
+            (CreateFileAFn)PatchImport("kernel32.dll", "CreateFileA", (void *)CountedReadOpen);
+    }
+    ~ReadOpenHook() { PatchImport("kernel32.dll", "CreateFileA", (void *)g_real_create_file); }
+};
+
+// A cancellation that arrives while the last download is verified is seen
+// only after the file is in place.
 TEST_F(PatchRunTest, CancelWhileTheLastFileIsMovedIn)
 {
     SetManifest(Publish("last.bin", "last"));
-    g_cancel_folder = tmp;
-    g_temp_reads = 0;
-    g_real_create_file = (CreateFileAFn)PatchImport("kernel32.dll", "CreateFileA",
-                                                    (void *)CancelOnSecondTempRead);
-    ASSERT_NE(g_real_create_file, nullptr);
-    Run();
-    PatchImport("kernel32.dll", "CreateFileA", (void *)g_real_create_file);
+    {
+        ReadOpenHook hook(tmp, 2, 0);
+        ASSERT_NE(g_real_create_file, nullptr);
+        Run();
+    }
     EXPECT_EQ(recorder.LogLines(), Lines({"Searching for updates...", "Downloading last.bin",
                                           "Updating last.bin", "Patch cancelled."}));
     EXPECT_EQ(Installed("last.bin"), "last");
+}
+
+// A request made between two polling points is seen at the next one.
+TEST_F(PatchRunTest, CancelAtEachPollingPoint)
+{
+    const Lines corrupt = {"Downloading x", "Error: downloaded file is corrupt, trying again..."};
+    const struct {
+        const char *name;
+        bool in_install; // counts the entries' checks, else the temporary folder's reads
+        int cancel_at;
+        Lines log;
+    } cases[] = {
+        // After parsing: a failed check, not a cancellation.
+        {"after parsing", false, 1, {"Unable to check for updates."}},
+        {"before an entry that is up to date", true, 1,
+         {"Already up to date: a", "Patch cancelled."}},
+        {"before the first attempt", true, 3,
+         {"Already up to date: a", "Already up to date: b", "Patch cancelled."}},
+        // The fifth corrupt download of x: no "giving up" line.
+        {"after the attempt loop", false, 6,
+         Join({{"Already up to date: a", "Already up to date: b"}, corrupt, corrupt, corrupt,
+               corrupt, corrupt, {"Patch cancelled."}})},
+    };
+    ASSERT_TRUE(WriteWholeFile(install + "\\a", "a"));
+    ASSERT_TRUE(WriteWholeFile(install + "\\b", "b"));
+    SetManifest(Publish("a", "a") + Publish("b", "b") + "12345 x\r\n" + Publish("c", "c"));
+    objects["/latest/x"] = "not 12345";
+    for (const auto &c : cases) {
+        recorder.all.clear();
+        {
+            ReadOpenHook hook(c.in_install ? install : tmp, c.cancel_at, 0);
+            Run();
+        }
+        EXPECT_EQ(recorder.LogLines(), Join({{"Searching for updates..."}, c.log})) << c.name;
+        EXPECT_EQ(Trace().back(), Status("Done.")) << c.name;
+        for (const auto &n : recorder.Numbers()) {
+            EXPECT_NE(n.first, WM_APP_PATCH_RESULT) << c.name;
+        }
+        EXPECT_EQ(Installed("c"), "<missing>") << c.name;
+    }
+}
+
+// A text whose copy cannot be made, or whose post fails, is not shown; the
+// run goes on, and no copy is left.
+TEST_F(PatchRunTest, TextsThatCannotBeSent)
+{
+    const struct {
+        const char *name;
+        SIZE_T fail_alloc;
+        const char *fail_post;
+        std::string dropped;
+    } cases[] = {
+        {"the copy cannot be allocated", sizeof("Updating..."), "", Status("Updating...")},
+        {"the post fails", 0, "Searching for updates...", Log("Searching for updates...")},
+    };
+    SetManifest("12345\r\n");
+    g_test_thread = GetCurrentThreadId();
+    for (const auto &c : cases) {
+        recorder.all.clear();
+        g_fail_alloc_size = c.fail_alloc;
+        g_fail_post_text = c.fail_post;
+        {
+            ImportHook alloc("kernel32.dll", "HeapAlloc", (void *)HeapAllocFailingOnce,
+                             &g_real_heap_alloc);
+            ImportHook post("user32.dll", "PostMessageA", (void *)CountingPost, &g_real_post);
+            ASSERT_TRUE(alloc.real && post.real);
+            Run();
+        }
+        g_fail_post_text.clear();
+        Lines expected = Join({kStartSequence, {Log("No updates are available."), Num("result", 1)},
+                               kEndSequence});
+        expected.erase(std::find(expected.begin(), expected.end(), c.dropped));
+        EXPECT_EQ(Trace(), expected) << c.name;
+        EXPECT_FALSE(HeapHoldsTextCopy(c.dropped.substr(c.dropped.find(' ') + 1).c_str()))
+            << c.name;
+    }
+}
+
+TEST_F(PatchRunTest, TemporaryFilesThatCannotBeMade)
+{
+    const Lines skipped = {"Error: unable to create a temporary file.", "Downloading b",
+                           "Updating b", "Patch failed."};
+    const Lines unchecked = {"Error: unable to create a temporary file.",
+                             "Unable to check for updates."};
+    const struct {
+        const char *name;
+        int path_fails_at;
+        DWORD path_result;
+        int name_fails_at;
+        Lines log;
+    } cases[] = {
+        {"the manifest's: folder name of 260", 1, MAX_PATH, 0, unchecked},
+        {"the manifest's: no file", 0, 0, 1, unchecked},
+        {"an entry's: no folder", 2, 0, 0, skipped},
+        {"an entry's: folder name of 260", 2, MAX_PATH, 0, skipped},
+        {"an entry's: no file", 0, 0, 2, skipped},
+    };
+    SetManifest(Publish("a", "a") + Publish("b", "b"));
+    for (const auto &c : cases) {
+        recorder.all.clear();
+        DeleteFileA((install + "\\b").c_str());
+        g_temp_path_calls = g_temp_name_calls = 0;
+        g_temp_path_fail_at = c.path_fails_at;
+        g_temp_path_failure = c.path_result;
+        g_temp_name_fail_at = c.name_fails_at;
+        {
+            ImportHook path("kernel32.dll", "GetTempPathA", (void *)TempPathFailingOnce,
+                            &g_real_temp_path);
+            ImportHook name("kernel32.dll", "GetTempFileNameA", (void *)TempNameFailingOnce,
+                            &g_real_temp_name);
+            ASSERT_TRUE(path.real && name.real);
+            Run();
+        }
+        EXPECT_EQ(recorder.LogLines(), Join({{"Searching for updates..."}, c.log})) << c.name;
+        EXPECT_EQ(Installed("a"), "<missing>") << c.name;
+    }
+}
+
+// Each way the downloaded manifest can fail to be read: the file is closed
+// and deleted (no temporary file is left), and the text buffer freed.
+TEST_F(PatchRunTest, ManifestsThatCannotBeRead)
+{
+    const std::string text = Publish("a", "a");
+    SetManifest(text);
+    const struct {
+        const char *name;
+        int open_fails;
+        bool size_unknown;
+        bool no_memory;
+        int read; // 0 normal, 1 short, 2 failed
+        const char *error;
+    } cases[] = {
+        {"cannot be opened", 1, false, false, 0, "Error: unable to read update information."},
+        {"size unknown", 0, true, false, 0, "Error: received invalid update information."},
+        {"no memory", 0, false, true, 0, "Error: not enough memory to process updates."},
+        {"short read", 0, false, false, 1, "Error: unable to process update information."},
+        {"failed read", 0, false, false, 2, "Error: unable to process update information."},
+    };
+    g_test_thread = GetCurrentThreadId();
+    for (const auto &c : cases) {
+        recorder.all.clear();
+        g_fail_alloc_size = c.no_memory ? text.size() + 1 : 0;
+        g_spoil_read_of = c.read ? (DWORD)text.size() : 0;
+        g_read_fails = c.read == 2;
+        {
+            ReadOpenHook open(tmp, 0, c.open_fails);
+            void *real_size = NULL;
+            std::unique_ptr<ImportHook> size;
+            if (c.size_unknown)
+                size.reset(new ImportHook("kernel32.dll", "GetFileSize", (void *)UnknownFileSize,
+                                          &real_size));
+            ImportHook alloc("kernel32.dll", "HeapAlloc", (void *)HeapAllocFailingOnce,
+                             &g_real_heap_alloc);
+            ImportHook read("kernel32.dll", "ReadFile", (void *)SpoiledRead, &g_real_read);
+            ASSERT_TRUE(alloc.real && read.real && (!size || size->real));
+            Run();
+        }
+        EXPECT_EQ(recorder.LogLines(),
+                  Lines({"Searching for updates...", c.error, "Unable to check for updates."}))
+            << c.name;
+        EXPECT_FALSE(HeapHoldsTextCopy(text.c_str())) << c.name << ": manifest text left";
+        EXPECT_TRUE(objects_requested.size() == 1) << c.name;
+        objects_requested.clear();
+    }
 }
 
 HANDLE WINAPI FailingCreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID,

@@ -54,13 +54,14 @@ LRESULT CALLBACK NotifyRecorder::Proc(HWND window, UINT message, WPARAM wparam, 
     if (!self || message < WM_APP_TOTAL_PROGRESS || message > WM_APP_PATCH_RESULT)
         return DefWindowProcA(window, message, wparam, lparam);
 
-    Notification note = {message, wparam, std::string()};
+    Notification note = {message, wparam, std::string(), 0};
     if (IsTextMessage(message) && lparam) {
         const char *text = (const char *)lparam;
         // Kept in a larger block, so that a heap scan for leftover copies of
         // the worker's exact size never finds the recorder's own.
         note.text.reserve(lstrlenA(text) + 64);
         note.text.assign(text);
+        note.block = HeapSize(GetProcessHeap(), 0, (void *)lparam);
         HeapFree(GetProcessHeap(), 0, (void *)lparam);
     }
     self->all.push_back(note);
@@ -109,4 +110,17 @@ std::vector<std::pair<UINT, WPARAM>> NotifyRecorder::Numbers() const
         if (!IsTextMessage(note.message))
             numbers.push_back({note.message, note.value});
     return numbers;
+}
+
+std::vector<std::string> NotifyRecorder::Sequence() const
+{
+    static const char *const kNames[] = {"total", "file", "enable", "status", "log", "result"};
+    std::vector<std::string> sequence;
+    for (const Notification &note : all) {
+        std::string name = kNames[note.message - WM_APP_TOTAL_PROGRESS];
+        sequence.push_back(name + " " +
+                           (IsTextMessage(note.message) ? note.text
+                                                        : std::to_string((unsigned long long)note.value)));
+    }
+    return sequence;
 }

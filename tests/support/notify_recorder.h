@@ -12,6 +12,7 @@ struct Notification {
     UINT message;
     WPARAM value;     // wParam of numeric notifications
     std::string text; // text of WM_APP_STATUS_TEXT and WM_APP_LOG_LINE
+    SIZE_T block;     // heap size of that text's copy
 };
 
 class NotifyRecorder {
@@ -32,6 +33,9 @@ public:
     std::vector<std::string> StatusTexts() const;
     // Numeric notifications as (message, value), in order.
     std::vector<std::pair<UINT, WPARAM>> Numbers() const;
+    // Every notification in arrival order, as "log <text>", "status <text>",
+    // "total <n>", "file <n>", "enable <n>" or "result <n>".
+    std::vector<std::string> Sequence() const;
 
 private:
     std::vector<std::string> TextsOf(UINT message) const;

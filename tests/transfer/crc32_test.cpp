@@ -1,5 +1,6 @@
 #include "transfer/crc32.h"
 
+#include "support/iat_patch.h"
 #include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,36 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+// This program plays a processor without carry-less multiplication: the link
+// routes FileCrc32's question and its two kernels through these counters.
+extern "C" {
+int __real__Z29ProcessorHasCarrylessMultiplyv();
+DWORD __real__Z18UpdateCrc32FoldingmPKhm(DWORD reg, const BYTE *bytes, DWORD size);
+DWORD __real__Z20UpdateCrc32Slicing16mPKhm(DWORD reg, const BYTE *bytes, DWORD size);
+}
+namespace {
+volatile LONG g_cpu_questions = 0;
+volatile LONG g_folding_calls = 0;
+volatile LONG g_slicing_calls = 0;
+} // namespace
+extern "C" {
+int __wrap__Z29ProcessorHasCarrylessMultiplyv()
+{
+    InterlockedIncrement(&g_cpu_questions);
+    return 0;
+}
+DWORD __wrap__Z18UpdateCrc32FoldingmPKhm(DWORD reg, const BYTE *bytes, DWORD size)
+{
+    InterlockedIncrement(&g_folding_calls);
+    return __real__Z18UpdateCrc32FoldingmPKhm(reg, bytes, size);
+}
+DWORD __wrap__Z20UpdateCrc32Slicing16mPKhm(DWORD reg, const BYTE *bytes, DWORD size)
+{
+    InterlockedIncrement(&g_slicing_calls);
+    return __real__Z20UpdateCrc32Slicing16mPKhm(reg, bytes, size);
+}
+}
 
 namespace {
 
@@ -40,6 +71,10 @@ TEST(FileCrc32, ChecksumsOfFilesOfManySizes)
         EXPECT_EQ(FileCrc32(path.c_str(), &crc), 1) << c.name;
         EXPECT_EQ(crc, expected) << c.name;
     }
+    // Without carry-less multiplication only the table kernel may run.
+    EXPECT_GE(g_cpu_questions, 1);
+    EXPECT_GT(g_slicing_calls, 0);
+    EXPECT_EQ(g_folding_calls, 0);
 }
 
 TEST(FileCrc32, FailuresStoreZero)
@@ -69,6 +104,45 @@ TEST(FileCrc32, FailuresStoreZero)
     EXPECT_EQ(FileCrc32(nullptr, &crc), 0);
     EXPECT_EQ(crc, 0u);
     EXPECT_EQ(FileCrc32(locked.c_str(), nullptr), 0);
+}
+
+typedef BOOL(WINAPI *ReadFileFn)(HANDLE, LPVOID, DWORD, LPDWORD, LPOVERLAPPED);
+ReadFileFn g_real_read = NULL;
+int g_reads = 0, g_read_fails_at = 0;
+
+BOOL WINAPI ReadFailingAt(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED over)
+{
+    if (++g_reads == g_read_fails_at) {
+        SetLastError(ERROR_READ_FAULT);
+        return FALSE;
+    }
+    return g_real_read(file, buffer, size, got, over);
+}
+
+// A read that fails after the file was opened: 0, 0 stored, the file closed
+// (it can then be opened with no sharing at all).
+TEST(FileCrc32, AReadThatFails)
+{
+    TempFolder temp;
+    std::string path = temp.Join("file.bin");
+    ASSERT_TRUE(WriteWholeFile(path, PseudoRandomBytes(5000, 7)));
+    for (int fails_at = 1; fails_at <= 2; fails_at++) {
+        g_reads = 0;
+        g_read_fails_at = fails_at;
+        g_real_read = (ReadFileFn)PatchImport("kernel32.dll", "ReadFile", (void *)ReadFailingAt);
+        ASSERT_NE(g_real_read, nullptr);
+        DWORD crc = 0xDEADBEEF;
+        int result = FileCrc32(path.c_str(), &crc);
+        PatchImport("kernel32.dll", "ReadFile", (void *)g_real_read);
+        EXPECT_EQ(result, 0) << "read " << fails_at;
+        EXPECT_EQ(crc, 0u) << "read " << fails_at;
+        EXPECT_EQ(g_reads, fails_at);
+        HANDLE alone = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, NULL,
+                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        EXPECT_NE(alone, INVALID_HANDLE_VALUE) << "read " << fails_at << ": file left open";
+        if (alone != INVALID_HANDLE_VALUE)
+            CloseHandle(alone);
+    }
 }
 
 // Threads summing different files at once each get their own file's CRC.

@@ -44,6 +44,8 @@ struct Observed {
     std::vector<int> percents;
     std::vector<LONG> completions;
     int progress_after_complete = 0;
+    const char *path = NULL;       // the local file
+    bool file_at_complete = false; // it existed when on_complete ran
 };
 int g_wrong_contexts = 0;
 
@@ -68,8 +70,10 @@ void RecordProgress(void *context, int percent)
 
 void RecordComplete(void *context, LONG result)
 {
-    if (Observed *seen = Seen(context))
+    if (Observed *seen = Seen(context)) {
         seen->completions.push_back(result);
+        seen->file_at_complete = seen->path && FileExists(seen->path);
+    }
 }
 
 struct Outcome {
@@ -85,6 +89,7 @@ Outcome Download(unsigned short port, const std::string &object, const char *loc
 {
     Outcome out;
     DownloadObserver observer = {RecordProgress, RecordComplete, &out.seen};
+    out.seen.path = local_path;
     g_wrong_contexts = 0;
     DWORD start = GetTickCount();
     out.result = HttpDownloadToFile(server, port, object.c_str(), local_path, limit_ms, &observer);
@@ -92,6 +97,8 @@ Outcome Download(unsigned short port, const std::string &object, const char *loc
     EXPECT_EQ(g_wrong_contexts, 0) << object;
     EXPECT_EQ(out.seen.completions, std::vector<LONG>{out.result}) << object;
     EXPECT_EQ(out.seen.progress_after_complete, 0) << object;
+    // The file is settled (a partial one deleted) before on_complete runs.
+    EXPECT_EQ(out.seen.file_at_complete, local_path && FileExists(local_path)) << object;
     return out;
 }
 
@@ -378,6 +385,64 @@ TEST(HttpDownloadToFile, OnlyAReadableLengthOrNoneLetsTheBodyThrough)
             EXPECT_EQ(FileContent(existing), kOldContent) << name;
             EXPECT_TRUE(out.seen.percents.empty()) << name;
         }
+    }
+}
+
+// Slow platform calls before the body: the time limit counts from the start
+// of the call and is tested before the first read.
+const DWORD kSlowCallMs = 1700;
+decltype(&InternetOpenA) g_unhurried_open;
+decltype(&HttpSendRequestA) g_unhurried_send;
+int g_body_reads = 0;
+decltype(&InternetReadFile) g_uncounted_read;
+
+HINTERNET WINAPI SlowOpen(LPCSTR agent, DWORD access, LPCSTR proxy, LPCSTR bypass, DWORD flags)
+{
+    Sleep(kSlowCallMs);
+    return g_unhurried_open(agent, access, proxy, bypass, flags);
+}
+
+BOOL WINAPI SlowSend(HINTERNET request, LPCSTR headers, DWORD length, LPVOID data, DWORD size)
+{
+    Sleep(kSlowCallMs);
+    return g_unhurried_send(request, headers, length, data, size);
+}
+
+BOOL WINAPI CountedRead(HINTERNET request, LPVOID buffer, DWORD size, LPDWORD got)
+{
+    g_body_reads++;
+    return g_uncounted_read(request, buffer, size, got);
+}
+
+TEST(HttpDownloadToFile, TimeBeforeTheBodyCounts)
+{
+    HttpTestServer server([](HttpTestConnection &peer, const RecordedRequest &) {
+        return Answer(peer, 200, {LengthHeader(5)}, "quick");
+    });
+    ASSERT_TRUE(server.Listening());
+    const struct {
+        const char *function;
+        void *slow;
+        void **real;
+    } cases[] = {
+        {"InternetOpenA", (void *)SlowOpen, (void **)&g_unhurried_open},
+        {"HttpSendRequestA", (void *)SlowSend, (void **)&g_unhurried_send},
+    };
+    for (const auto &c : cases) {
+        TempFolder temp;
+        std::string path = temp.Join("file.bin");
+        g_body_reads = 0;
+        *c.real = PatchImport("wininet.dll", c.function, c.slow);
+        g_uncounted_read =
+            (decltype(g_uncounted_read))PatchImport("wininet.dll", "InternetReadFile",
+                                                    (void *)CountedRead);
+        ASSERT_TRUE(*c.real && g_uncounted_read);
+        Outcome out = Download(server.Port(), "/quick", path.c_str(), kSlowCallMs - 500);
+        PatchImport("wininet.dll", c.function, *c.real);
+        PatchImport("wininet.dll", "InternetReadFile", (void *)g_uncounted_read);
+        EXPECT_EQ(Hex(out.result), Hex(kDownloadTimedOut)) << c.function;
+        EXPECT_EQ(g_body_reads, 0) << c.function;
+        EXPECT_FALSE(FileExists(path)) << c.function;
     }
 }
 

@@ -1,0 +1,146 @@
+// The window's menu, built by its own procedure in this process (Wine keeps
+// menus inside their process), and the shell request of LaunchGame, seen
+// through this program's imports.
+#include "app/launch.h"
+#include "app/main_window.h"
+#include "patch/patch_worker.h"
+#include "support/iat_patch.h"
+
+#include <gtest/gtest.h>
+
+#include <shellapi.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// A window of MainWndProc; a run counted as in progress keeps WM_CREATE
+// from starting one.
+class MainWindowTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        WNDCLASSA window_class = {};
+        window_class.lpfnWndProc = MainWndProc;
+        window_class.hInstance = GetModuleHandleA(NULL);
+        window_class.lpszClassName = "BHPWindowTest";
+        RegisterClassA(&window_class);
+        g_patch_worker.running = 1;
+        window = CreateWindowExA(0, "BHPWindowTest", "", WS_CAPTION | WS_SYSMENU, 0, 0, 500, 300,
+                                 NULL, NULL, GetModuleHandleA(NULL), NULL);
+        ASSERT_NE(window, (HWND)NULL);
+    }
+
+    void TearDown() override
+    {
+        DestroyWindow(window);
+        g_patch_worker.running = 0;
+        MSG message;
+        while (PeekMessageA(&message, NULL, 0, 0, PM_REMOVE)) // the WM_QUIT of WM_DESTROY
+            ;
+    }
+
+    HWND window = NULL;
+};
+
+// Each item as "text id", a separator as "-", a pop-up as its text and "[...]".
+std::string DescribeMenu(HMENU menu)
+{
+    std::string items;
+    int count = GetMenuItemCount(menu);
+    for (int i = 0; i < count; i++) {
+        char text[64] = {};
+        MENUITEMINFOA info = {};
+        info.cbSize = sizeof(info);
+        info.fMask = MIIM_FTYPE | MIIM_ID | MIIM_SUBMENU | MIIM_STATE | MIIM_STRING;
+        info.dwTypeData = text;
+        info.cch = sizeof(text);
+        GetMenuItemInfoA(menu, i, TRUE, &info);
+        if (!items.empty())
+            items += ", ";
+        if (info.fType & MFT_SEPARATOR) {
+            items += "-";
+            continue;
+        }
+        items += text;
+        if (info.fState & (MFS_DISABLED | MFS_CHECKED))
+            items += " (state)";
+        if (info.hSubMenu)
+            items += " [" + DescribeMenu(info.hSubMenu) + "]";
+        else
+            items += " " + std::to_string(info.wID);
+    }
+    return items;
+}
+
+TEST_F(MainWindowTest, MenuBar)
+{
+    EXPECT_EQ(DescribeMenu(GetMenu(window)),
+              "&File [&Cancel 2001, &Restart 2002, -, &Quit 2003], &Help [&About 2101]");
+}
+
+// The shell request, answered here: the game "starts" as this process.
+struct ShellCall {
+    int calls = 0;
+    SHELLEXECUTEINFOA info = {};
+    std::string verb, file;
+    bool has_parameters = false, has_directory = false;
+    HANDLE process = NULL;     // handed back as the game's
+    HANDLE waited = NULL;      // what WaitForInputIdle was given
+    DWORD wait_ms = 0;
+};
+ShellCall g_shell;
+
+BOOL WINAPI RecordingShellExecute(SHELLEXECUTEINFOA *info)
+{
+    g_shell.calls++;
+    g_shell.info = *info;
+    g_shell.verb = info->lpVerb ? info->lpVerb : "<null>";
+    g_shell.file = info->lpFile ? info->lpFile : "<null>";
+    g_shell.has_parameters = info->lpParameters != NULL;
+    g_shell.has_directory = info->lpDirectory != NULL;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(),
+                    &g_shell.process, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    info->hProcess = g_shell.process;
+    info->hInstApp = (HINSTANCE)42;
+    return TRUE;
+}
+
+DWORD WINAPI RecordingWaitForInputIdle(HANDLE process, DWORD ms)
+{
+    g_shell.waited = process;
+    g_shell.wait_ms = ms;
+    return 0;
+}
+
+TEST_F(MainWindowTest, LaunchAsksTheShellToOpenTheGame)
+{
+    void *real_shell =
+        PatchImport("shell32.dll", "ShellExecuteExA", (void *)RecordingShellExecute);
+    void *real_wait = PatchImport("user32.dll", "WaitForInputIdle", (void *)RecordingWaitForInputIdle);
+    ASSERT_TRUE(real_shell && real_wait);
+    g_main_window.patch_completed = 1; // no question first
+    LaunchGame(window);
+    PatchImport("shell32.dll", "ShellExecuteExA", real_shell);
+    PatchImport("user32.dll", "WaitForInputIdle", real_wait);
+
+    ASSERT_EQ(g_shell.calls, 1);
+    EXPECT_EQ(g_shell.info.cbSize, sizeof(SHELLEXECUTEINFOA));
+    EXPECT_EQ(g_shell.info.fMask, (ULONG)SEE_MASK_NOCLOSEPROCESS);
+    EXPECT_EQ(g_shell.info.hwnd, window);
+    EXPECT_EQ(g_shell.verb, "open");
+    EXPECT_EQ(g_shell.file, g_main_window.target_path);
+    EXPECT_EQ(g_shell.file.substr(g_shell.file.size() - 9), "\\game.exe");
+    EXPECT_FALSE(g_shell.has_parameters);
+    EXPECT_FALSE(g_shell.has_directory);
+    EXPECT_EQ(g_shell.info.nShow, SW_SHOWNORMAL);
+    EXPECT_EQ(g_shell.waited, g_shell.process) << "no wait for the game's input";
+    EXPECT_GT(g_shell.wait_ms, 0u);
+    DWORD flags = 0;
+    EXPECT_FALSE(GetHandleInformation(g_shell.process, &flags)) << "the game's handle kept";
+    MSG quit;
+    EXPECT_TRUE(PeekMessageA(&quit, NULL, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the loop goes on";
+}
+
+} // namespace
