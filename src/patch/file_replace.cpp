@@ -26,9 +26,11 @@ int AppendSuffix(const char *target, const char *suffix, int suffix_length, char
     return 1;
 }
 
-// Nothing is ever deleted or written at the target: a folder would be moved
-// away whole, and through a link or junction the elevated patcher would act
-// outside the installation. A missing target is fine; a missing folder is not.
+// Refuses a folder, which would be set aside whole, and a reparse point, through
+// which the elevated patcher would act outside the installation. Under Wine a
+// link to a file looks like a file; the target is only ever renamed over or
+// renamed away, never deleted or written, so that acts on the link itself.
+// A missing target is fine; a missing folder is not.
 bool MayReplace(const char *target)
 {
     DWORD attributes = GetFileAttributesA(target);

@@ -5,7 +5,8 @@
 // copied beside the target as target + ".new.old". A target in use is set
 // aside as target + ".old". Refuses a target that is a folder or a reparse
 // point. Returns 1 when the new file is in place and the source gone; on 0
-// the source is still there and the target as it was.
+// the source is still there and the target as it was (unless a set-aside
+// target could not be put back: it is then under target + ".old").
 int ReplaceInstalledFile(const char *source, const char *target);
 
 // Deletes every file named *.old below folder, depth first, read-only ones
