@@ -1,9 +1,15 @@
 #pragma once
 
-// Moves source over target. A target in use is set aside as target + ".old".
-// Returns 1 when the new file is in place; on 0 the source is still there.
+// Moves source over target by renames only, so that the target holds its old
+// or its new file at every instant; a source on another volume is first
+// copied beside the target as target + ".new.old". A target in use is set
+// aside as target + ".old". Refuses a target that is a folder or a reparse
+// point. Returns 1 when the new file is in place and the source gone; on 0
+// the source is still there and the target as it was (unless a set-aside
+// target could not be put back: it is then under target + ".old").
 int ReplaceInstalledFile(const char *source, const char *target);
 
-// Deletes every file named *.old below folder, depth first; folders stay.
-// Does not descend into junctions or symbolic links. Failures are ignored.
+// Deletes every file named *.old below folder, depth first, read-only ones
+// included; folders stay. Leaves junctions and symbolic links alone and does
+// not descend into them. Failures are ignored.
 void DeleteLeftoverOldFiles(const char *folder);

@@ -15,6 +15,46 @@ const char *SkipSeparators(const char *p)
 
 int Length(const char *s) { return lstrlenA(s); }
 
+// Windows drops a trailing '.' or ' ' from a name ("data." opens "data"); a
+// lone "." (this folder) is the one such component that names what it says.
+bool EndsInDroppedCharacter(const char *name, int length)
+{
+    if (length == 1 && name[0] == '.')
+        return false;
+    char last = name[length - 1];
+    return last == '.' || last == ' ';
+}
+
+// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 open devices, in any case and with any
+// extension ("nul.txt"); blanks before the extension do not change that.
+bool IsDeviceName(const char *name, int length)
+{
+    int stem = 0;
+    while (stem < length && name[stem] != '.')
+        stem++;
+    while (stem > 0 && name[stem - 1] == ' ')
+        stem--;
+    if (stem != 3 && stem != 4)
+        return false;
+    const char prefix[4] = {name[0], name[1], name[2], '\0'};
+    if (stem == 3)
+        return lstrcmpiA(prefix, "CON") == 0 || lstrcmpiA(prefix, "PRN") == 0 ||
+               lstrcmpiA(prefix, "AUX") == 0 || lstrcmpiA(prefix, "NUL") == 0;
+    return (lstrcmpiA(prefix, "COM") == 0 || lstrcmpiA(prefix, "LPT") == 0) && name[3] >= '1' &&
+           name[3] <= '9';
+}
+
+// One path component: not "..", no ':', no name that Windows rewrites.
+bool IsSafeComponent(const char *name, int length)
+{
+    if (length == 2 && name[0] == '.' && name[1] == '.')
+        return false;
+    for (int i = 0; i < length; i++)
+        if (name[i] == ':')
+            return false;
+    return !EndsInDroppedCharacter(name, length) && !IsDeviceName(name, length);
+}
+
 } // namespace
 
 int IsSafeRelativePath(const char *path)
@@ -25,14 +65,12 @@ int IsSafeRelativePath(const char *path)
     if (*p == '\0')
         return 0;
     while (*p != '\0') {
-        if (p[0] == '.' && p[1] == '.' && (p[2] == '\0' || IsSeparator(p[2])))
+        int length = 0;
+        while (p[length] != '\0' && !IsSeparator(p[length]))
+            length++;
+        if (!IsSafeComponent(p, length))
             return 0;
-        while (*p != '\0' && !IsSeparator(*p)) {
-            if (*p == ':')
-                return 0;
-            p++;
-        }
-        p = SkipSeparators(p);
+        p = SkipSeparators(p + length);
     }
     return 1;
 }
@@ -96,7 +134,10 @@ int EnsureParentFolders(const char *base, const char *target)
         folder[i] = '\0';
         DWORD attributes = GetFileAttributesA(folder);
         if (attributes != INVALID_FILE_ATTRIBUTES) {
-            if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
+            // A junction, folder link or mount point may lead anywhere, and
+            // the patcher runs elevated: nothing is made or written through it.
+            if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+                (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
                 return 0;
         } else if (!CreateDirectoryA(folder, NULL) && GetLastError() != ERROR_ALREADY_EXISTS) {
             return 0;

@@ -5,7 +5,8 @@
 const int kJoinedPathCapacity = 520;
 
 // Returns 1 when a manifest path may be used below the installation folder:
-// no ".." component and no ':' anywhere. Null is refused.
+// no ".." component, no ':' anywhere, no component but "." that ends in '.'
+// or ' ', and no device name (CON, NUL.txt, com1...). Null is refused.
 int IsSafeRelativePath(const char *path);
 
 // Writes base + '\' + relative (leading separators of relative skipped).
@@ -18,5 +19,6 @@ int JoinLocalPath(const char *base, const char *relative, char *out, int capacit
 int JoinServerPath(const char *prefix, const char *relative, char *out, int capacity);
 
 // Creates every missing folder of target below base, outermost first.
-// target must be a JoinLocalPath result for base; base must exist.
+// target must be a JoinLocalPath result for base; base must exist. Fails
+// at a file or at a reparse point (junction, link, mount point) on the way.
 int EnsureParentFolders(const char *base, const char *target);

@@ -5,6 +5,7 @@
 
 #include "app/main_window.h"
 
+#include "support/file_tree.h"
 #include "support/http_test_server.h"
 #include "support/proxy_setting.h"
 #include "support/temp_folder.h"
@@ -131,15 +132,24 @@ protected:
     }
 
     // Starts patch.exe from the installation folder and finds its window;
-    // dll_overrides, when given, replaces WINEDLLOVERRIDES for it.
-    void StartPatcher(const std::string &dll_overrides = std::string())
+    // dll_overrides, when given, replaces WINEDLLOVERRIDES for it, and
+    // temp_folder, when given, TMP and TEMP.
+    void StartPatcher(const std::string &dll_overrides = std::string(),
+                      const std::string &temp_folder = std::string())
     {
         std::string command = "\"" + install + "\\patch.exe\"";
         STARTUPINFOA startup = {};
         startup.cb = sizeof(startup);
-        std::string environment = EnvironmentWith("WINEDLLOVERRIDES", dll_overrides);
+        Environment changes;
+        if (!dll_overrides.empty())
+            changes.push_back({"WINEDLLOVERRIDES", dll_overrides});
+        if (!temp_folder.empty()) {
+            changes.push_back({"TMP", temp_folder});
+            changes.push_back({"TEMP", temp_folder});
+        }
+        std::string environment = EnvironmentWith(changes);
         ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0,
-                                   dll_overrides.empty() ? NULL : &environment[0],
+                                   changes.empty() ? NULL : &environment[0],
                                    install.c_str(), &startup, &patcher))
             << "error " << GetLastError();
         DWORD start = GetTickCount();
@@ -149,18 +159,25 @@ protected:
         ASSERT_NE(window, (HWND)NULL) << "no patcher window";
     }
 
-    // This process's environment block with one variable set to value.
-    static std::string EnvironmentWith(const std::string &name, const std::string &value)
+    typedef std::vector<std::pair<std::string, std::string>> Environment;
+
+    // This process's environment block with the given variables set.
+    static std::string EnvironmentWith(const Environment &changes)
     {
         std::string block;
         char *strings = GetEnvironmentStringsA();
         for (const char *entry = strings; *entry; entry += lstrlenA(entry) + 1) {
             std::string line = entry;
-            if (line.compare(0, name.size() + 1, name + "=") != 0)
+            bool changed = false;
+            for (const auto &change : changes)
+                changed = changed || line.compare(0, change.first.size() + 1, change.first + "=") == 0;
+            if (!changed)
                 block += line + '\0';
         }
         FreeEnvironmentStringsA(strings);
-        return block + name + "=" + value + '\0' + '\0';
+        for (const auto &change : changes)
+            block += change.first + "=" + change.second + '\0';
+        return block + '\0';
     }
 
     static HWND FindPatcherWindowOf(DWORD process_id)
@@ -678,6 +695,214 @@ TEST_F(EndToEndTest, TheWindowAndItsControls)
     char text[32] = {};
     GetWindowTextA(GetDlgItem(window, IDC_LAUNCH_BUTTON), text, sizeof(text));
     EXPECT_STREQ(text, "Launch Game");
+}
+
+// A process can end at any instant of a run (Quit, a crash, power loss). Runs
+// that replace idle files and one in use, with temporary files on the same
+// volume and on another, are killed at instants spread evenly over a whole
+// run; every listed file must then hold its old or its new content, or be
+// missing (fetched again), and the next run must complete.
+class KilledRunTest : public EndToEndTest {
+protected:
+    static const size_t kBigSize = 12 << 20; // its copy to another volume takes a while
+
+    struct Listed {
+        std::string path, old_bytes, new_bytes; // old_bytes empty: not installed
+    };
+
+    void SetUp() override
+    {
+        EndToEndTest::SetUp();
+        listed = {{"a.txt", "an older a", Bytes(300, 'a')},
+                  {"data\\big.bin", Bytes(1 << 20, 'o'), Bytes(kBigSize, 'b')},
+                  {"data\\held.dat", "held by another program", Bytes(5000, 'h')},
+                  {"data\\maps\\c.map", "", Bytes(1234, 'c')}};
+        for (const Listed &file : listed)
+            AddReleaseFile(file.path, file.new_bytes);
+        Publish();
+        StartServer();
+    }
+
+    void TearDown() override
+    {
+        for (PROCESS_INFORMATION &run : finished) {
+            WaitForSingleObject(run.hProcess, kQuitTimeoutMs);
+            CloseHandle(run.hProcess);
+            CloseHandle(run.hThread);
+        }
+        if (holder != INVALID_HANDLE_VALUE)
+            CloseHandle(holder);
+        EndToEndTest::TearDown();
+    }
+
+    // A fresh installation of the old release; data\held.dat is held open
+    // by this process, as a running program holds a file (renamed, not replaced).
+    void FreshInstallation(const std::string &folder)
+    {
+        install = folder;
+        ASSERT_TRUE(CreateDirectoryA(install.c_str(), NULL));
+        ASSERT_TRUE(CopyInto(kPatchExe, install + "\\patch.exe"));
+        for (const Listed &file : listed)
+            if (!file.old_bytes.empty())
+                Install(file.path, file.old_bytes);
+        if (holder != INVALID_HANDLE_VALUE)
+            CloseHandle(holder);
+        holder = CreateFileA((install + "\\data\\held.dat").c_str(), GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_DELETE, NULL, OPEN_EXISTING, 0, NULL);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    }
+
+    std::string LastLine()
+    {
+        PatcherView view = RunToEnd();
+        return view.log.empty() ? std::string() : view.log.back();
+    }
+
+    // Leaves the finished patcher to end by itself while the test goes on.
+    void QuitWithoutWaiting()
+    {
+        PostCommand(window, IDM_QUIT);
+        finished.push_back(patcher);
+        ZeroMemory(&patcher, sizeof(patcher));
+    }
+
+    // Files in the installation whose names end in `suffix`.
+    int CountNamesEndingIn(const std::string &suffix)
+    {
+        int count = 0;
+        for (const auto &entry : SnapshotTree(install))
+            if (entry.first.size() >= suffix.size() &&
+                entry.first.compare(entry.first.size() - suffix.size(), suffix.size(), suffix) == 0)
+                count++;
+        return count;
+    }
+
+    // The temporary files in folder, and the size of the largest.
+    static int CountBhpFiles(const std::string &folder, DWORD *largest = nullptr)
+    {
+        int count = 0;
+        WIN32_FIND_DATAA found;
+        HANDLE find = FindFirstFileA((folder + "\\BHP*.tmp").c_str(), &found);
+        if (largest)
+            *largest = 0;
+        if (find == INVALID_HANDLE_VALUE)
+            return 0;
+        do {
+            count++;
+            if (largest && found.nFileSizeLow > *largest)
+                *largest = found.nFileSizeLow;
+        } while (FindNextFileA(find, &found));
+        FindClose(find);
+        return count;
+    }
+
+    // Waits until big.bin has been downloaded whole into folder: from then on
+    // the run checks, copies and renames files.
+    static bool WaitForBigDownload(const std::string &folder)
+    {
+        DWORD start = GetTickCount(), largest = 0;
+        while (GetTickCount() - start < kRunTimeoutMs) {
+            CountBhpFiles(folder, &largest);
+            if (largest >= kBigSize)
+                return true;
+            Sleep(1);
+        }
+        return false;
+    }
+
+    std::vector<Listed> listed;
+    HANDLE holder = INVALID_HANDLE_VALUE;
+    std::vector<PROCESS_INFORMATION> finished;
+};
+
+// Kill instants: half of them spread evenly over a whole run, timed from the
+// window's appearance; the other half spread evenly over the part of the run
+// after big.bin's download, where files are checked, copied and renamed.
+TEST_F(KilledRunTest, EveryListedFileIsOldNewOrFetchedAgain)
+{
+    MappedDrive drive;
+    ASSERT_FALSE(drive.root.empty()) << "no free drive letter could be mapped";
+    ASSERT_FALSE(OnSameFileSystem(drive.folder, install));
+    const int kKillsPerPhase = 6;
+    const struct {
+        const char *name;
+        std::string temp_root;
+    } volumes[] = {{"same volume", temp.path}, {"another volume", drive.folder}};
+
+    int serial = 0, kills = 0, missing = 0, set_aside = 0, staged = 0, temporary = 0;
+    for (const auto &volume : volumes) {
+        // One whole run, timed.
+        std::string name = "run" + std::to_string(serial++);
+        std::string temp_folder = volume.temp_root + "\\" + name + "tmp";
+        ASSERT_TRUE(CreateDirectoryA(temp_folder.c_str(), NULL));
+        ASSERT_NO_FATAL_FAILURE(FreshInstallation(temp.Join(name)));
+        ASSERT_NO_FATAL_FAILURE(StartPatcher(std::string(), temp_folder));
+        DWORD start = GetTickCount();
+        ASSERT_TRUE(WaitForBigDownload(temp_folder)) << volume.name;
+        DWORD tail_start = GetTickCount();
+        // The last listed file is the last one written.
+        while (!FileExists(install + "\\" + listed.back().path) &&
+               GetTickCount() - start < kRunTimeoutMs)
+            Sleep(1);
+        DWORD spans[2] = {GetTickCount() - start, GetTickCount() - tail_start};
+        ASSERT_EQ(LastLine(), "Patch complete.") << volume.name;
+        QuitWithoutWaiting();
+        printf("[   INFO   ] %s: a run's file work takes %lu ms, %lu ms of it after big.bin's "
+               "download\n",
+               volume.name, spans[0], spans[1]);
+
+        for (int k = 0; k < 2 * kKillsPerPhase; k++) {
+            int phase = k / kKillsPerPhase, i = k % kKillsPerPhase;
+            DWORD kill_ms = (DWORD)((2 * i + 1) * spans[phase] / (2 * kKillsPerPhase));
+            std::string at = std::string(volume.name) + " at " + std::to_string(kill_ms) +
+                             (phase ? " ms after the download" : " ms");
+            name = "run" + std::to_string(serial++);
+            temp_folder = volume.temp_root + "\\" + name + "tmp";
+            ASSERT_TRUE(CreateDirectoryA(temp_folder.c_str(), NULL));
+            ASSERT_NO_FATAL_FAILURE(FreshInstallation(temp.Join(name)));
+            ASSERT_NO_FATAL_FAILURE(StartPatcher(std::string(), temp_folder));
+            if (phase == 1) {
+                ASSERT_TRUE(WaitForBigDownload(temp_folder)) << at;
+            }
+            Sleep(kill_ms);
+            ASSERT_TRUE(TerminateProcess(patcher.hProcess, 1)) << at;
+            ASSERT_EQ(WaitForSingleObject(patcher.hProcess, kQuitTimeoutMs), WAIT_OBJECT_0) << at;
+            CloseHandle(patcher.hProcess);
+            CloseHandle(patcher.hThread);
+            ZeroMemory(&patcher, sizeof(patcher));
+            kills++;
+
+            // o: old content, n: new, -: missing (listed files in order).
+            std::string found;
+            for (const Listed &file : listed) {
+                std::string now = Installed(file.path);
+                bool old = now == file.old_bytes && !now.empty();
+                EXPECT_TRUE(old || now == file.new_bytes || now == "<missing>")
+                    << at << ": " << file.path << " holds " << now.size()
+                    << " bytes of neither version";
+                found += old ? 'o' : now == file.new_bytes ? 'n' : now == "<missing>" ? '-' : '?';
+                missing += now == "<missing>" && !file.old_bytes.empty();
+            }
+            int leftovers = CountNamesEndingIn("held.dat.old");
+            int copies = CountNamesEndingIn(".new.old");
+            int temporaries = CountBhpFiles(temp_folder);
+            printf("[   INFO   ] %s: files %s, %d set aside, %d half-made copies, %d temporary\n",
+                   at.c_str(), found.c_str(), leftovers, copies, temporaries);
+            set_aside += leftovers;
+            staged += copies;
+            temporary += temporaries;
+
+            ASSERT_NO_FATAL_FAILURE(StartPatcher(std::string(), temp_folder));
+            EXPECT_EQ(LastLine(), "Patch complete.") << at;
+            for (const Listed &file : listed)
+                EXPECT_TRUE(InstalledIs(file.path, file.new_bytes)) << at << ": " << file.path;
+            EXPECT_EQ(CountNamesEndingIn(".new.old"), 0) << at << ": a staged copy left";
+            QuitWithoutWaiting();
+        }
+    }
+    printf("[   INFO   ] after %d kills: %d installed files missing, %d set aside, "
+           "%d half-made copies, %d temporary files\n",
+           kills, missing, set_aside, staged, temporary);
 }
 
 } // namespace

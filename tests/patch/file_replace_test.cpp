@@ -22,8 +22,10 @@ const char kStale[] = "leftover of an earlier run";
 // How a file is kept from being deleted.
 enum Lock {
     kFree,
-    kReadOnly, // DeleteFileA: access denied; MoveFileA still renames it
+    kReadOnly, // DeleteFileA: access denied; Wine still renames over it
     kHeldOpen, // open without FILE_SHARE_DELETE: neither delete nor rename
+    kInUse,    // open with FILE_SHARE_DELETE: renamed away, not replaced
+    kReadOnlyInUse,
 };
 
 // Handles held for a test, closed on every way out of it.
@@ -49,11 +51,13 @@ void Plant(const std::string &root, const std::string &relative, const std::stri
 
 void ApplyLock(const std::string &path, Lock lock, HeldFiles *held)
 {
-    if (lock == kReadOnly) {
+    if (lock == kReadOnly || lock == kReadOnlyInUse) {
         ASSERT_TRUE(SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_READONLY)) << path;
-    } else if (lock == kHeldOpen) {
-        HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    }
+    if (lock == kHeldOpen || lock == kInUse || lock == kReadOnlyInUse) {
+        DWORD share = lock == kHeldOpen ? FILE_SHARE_READ : FILE_SHARE_READ | FILE_SHARE_DELETE;
+        HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ, share, NULL, OPEN_EXISTING,
+                                    FILE_ATTRIBUTE_NORMAL, NULL);
         ASSERT_NE(handle, INVALID_HANDLE_VALUE) << path;
         held->handles.push_back(handle);
     }
@@ -67,7 +71,17 @@ std::string ProbeLibraryPath()
     return path.substr(0, path.find_last_of('\\') + 1) + PROBE_LIBRARY_NAME;
 }
 
-TEST(ReplaceInstalledFile, DeletesOrSetsAsideTheTargetAndNeverLosesIt)
+// Without the leftovers, which the next sweep removes once nothing holds them.
+TreeSnapshot WithoutLeftovers(TreeSnapshot tree)
+{
+    for (auto at = tree.begin(); at != tree.end();)
+        at = at->first.size() > 4 && at->first.substr(at->first.size() - 4) == ".old"
+                 ? tree.erase(at)
+                 : std::next(at);
+    return tree;
+}
+
+TEST(ReplaceInstalledFile, ReplacesOrSetsAsideTheTargetAndNeverLosesIt)
 {
     const std::string target = "game\\core.dat", leftover = "game\\core.dat.old";
     const struct {
@@ -80,27 +94,39 @@ TEST(ReplaceInstalledFile, DeletesOrSetsAsideTheTargetAndNeverLosesIt)
         std::string target;
         int result;
         TreeSnapshot after;
+        std::string installed_at = std::string(); // empty: at the target
     } cases[] = {
         {"target missing", nullptr, kFree, nullptr, kFree, true, target, 1,
          {{"game\\", ""}, {target, kNew}}},
-        {"deletable target, no leftover made", kOld, kFree, nullptr, kFree, true, target, 1,
+        {"free target, no leftover made", kOld, kFree, nullptr, kFree, true, target, 1,
          {{"game\\", ""}, {target, kNew}}},
-        {"read-only target set aside", kOld, kReadOnly, nullptr, kFree, true, target, 1,
-         {{"game\\", ""}, {target, kNew}, {leftover, kOld}}},
+        // Windows refuses to rename over a read-only file and sets it aside.
+        {"read-only target renamed over", kOld, kReadOnly, nullptr, kFree, true, target, 1,
+         {{"game\\", ""}, {target, kNew}}},
         {"target held open", kOld, kHeldOpen, nullptr, kFree, true, target, 0,
          {{"src.tmp", kNew}, {"game\\", ""}, {target, kOld}}},
-        {"stale leftover removed first", kOld, kReadOnly, kStale, kFree, true, target, 1,
+        // A delete is only pending while such a handle is open: deleting first,
+        // then failing to move in, lost the file when the handle closed.
+        {"target in use set aside", kOld, kInUse, nullptr, kFree, true, target, 1,
          {{"game\\", ""}, {target, kNew}, {leftover, kOld}}},
-        {"stale leftover read-only", kOld, kReadOnly, kStale, kReadOnly, true, target, 0,
+        {"read-only target in use set aside", kOld, kReadOnlyInUse, nullptr, kFree, true, target,
+         1, {{"game\\", ""}, {target, kNew}, {leftover, kOld}}},
+        {"stale leftover replaced", kOld, kInUse, kStale, kFree, true, target, 1,
+         {{"game\\", ""}, {target, kNew}, {leftover, kOld}}},
+        {"stale leftover read-only", kOld, kInUse, kStale, kReadOnly, true, target, 1,
+         {{"game\\", ""}, {target, kNew}, {leftover, kOld}}},
+        {"stale leftover held open", kOld, kInUse, kStale, kHeldOpen, true, target, 0,
          {{"src.tmp", kNew}, {"game\\", ""}, {target, kOld}, {leftover, kStale}}},
-        {"stale leftover held open", kOld, kReadOnly, kStale, kHeldOpen, true, target, 0,
-         {{"src.tmp", kNew}, {"game\\", ""}, {target, kOld}, {leftover, kStale}}},
-        {"source missing: set-aside target put back", kOld, kReadOnly, nullptr, kFree, false,
-         target, 0, {{"game\\", ""}, {target, kOld}}},
+        {"source missing", kOld, kInUse, nullptr, kFree, false, target, 0,
+         {{"game\\", ""}, {target, kOld}}},
         {"source and target missing", nullptr, kFree, nullptr, kFree, false, target, 0,
          {{"game\\", ""}}},
         {"target folder missing", nullptr, kFree, nullptr, kFree, true, "game\\gone\\core.dat",
          0, {{"src.tmp", kNew}, {"game\\", ""}}},
+        // A release that turns a folder into a file: the folder stays whole.
+        {"target is a folder", kOld, kFree, nullptr, kFree, true, target, 0,
+         {{"src.tmp", kNew}, {"game\\", ""}, {target + "\\", ""}, {target + "\\inner", kOld}},
+         target + "\\inner"},
     };
     for (const auto &c : cases) {
         TempFolder temp;
@@ -109,8 +135,9 @@ TEST(ReplaceInstalledFile, DeletesOrSetsAsideTheTargetAndNeverLosesIt)
         if (c.source_present)
             Plant(temp.path, "src.tmp", kNew);
         if (c.installed) {
-            Plant(temp.path, c.target, c.installed);
-            ApplyLock(temp.Join(c.target), c.installed_lock, &held);
+            std::string at = c.installed_at.empty() ? c.target : c.installed_at;
+            Plant(temp.path, at, c.installed);
+            ApplyLock(temp.Join(at), c.installed_lock, &held);
         }
         if (c.stale) {
             Plant(temp.path, c.target + ".old", c.stale);
@@ -123,6 +150,45 @@ TEST(ReplaceInstalledFile, DeletesOrSetsAsideTheTargetAndNeverLosesIt)
 
         EXPECT_EQ(result, c.result) << c.name;
         EXPECT_EQ(SnapshotTree(temp.path), c.after) << c.name;
+        DeleteLeftoverOldFiles(temp.Join("game").c_str());
+        EXPECT_EQ(SnapshotTree(temp.path), WithoutLeftovers(c.after)) << c.name << ", swept";
+    }
+}
+
+// Anyone who can write to the game folder can put links there; the elevated
+// patcher must not act on what they lead to. Under Wine a link to a file
+// looks like the file itself, so the target is never deleted or written,
+// only renamed over, which replaces the link.
+TEST(ReplaceInstalledFile, NeverActsThroughALinkAtTheTarget)
+{
+    const struct {
+        const char *name;
+        const char *link_to;
+        int result;
+        TreeSnapshot after; // besides outside.dat and outside\x, which stay
+    } cases[] = {
+        {"link to a file outside", "outside.dat", 1, {{"game\\", ""}, {"game\\core.dat", kNew}}},
+        {"link to a folder outside", "outside", 0,
+         {{"src.tmp", kNew}, {"game\\", ""}, {"game\\core.dat@", ""}}},
+    };
+    for (const auto &c : cases) {
+        TempFolder temp;
+        CreateDirectoryA(temp.Join("game").c_str(), NULL);
+        Plant(temp.path, "src.tmp", kNew);
+        Plant(temp.path, "outside.dat", kOld);
+        Plant(temp.path, "outside\\x", kOld);
+        TreeSnapshot expected = c.after;
+        expected["outside.dat"] = kOld;
+        expected["outside\\"] = "";
+        expected["outside\\x"] = kOld;
+        UnixSymlink link(temp.Join("game\\core.dat"), temp.Join(c.link_to));
+        ASSERT_TRUE(link.made) << c.name;
+
+        EXPECT_EQ(ReplaceInstalledFile(temp.Join("src.tmp").c_str(),
+                                       temp.Join("game\\core.dat").c_str()),
+                  c.result)
+            << c.name;
+        EXPECT_EQ(SnapshotTree(temp.path), expected) << c.name;
     }
 }
 
@@ -179,16 +245,23 @@ TEST(ReplaceInstalledFile, MovesASourceFromAnotherVolume)
             GTEST_SKIP() << drive.folder << " shares the file system of " << probe.path;
     }
 
+    // The copy is made beside the target, then renamed over it: the target
+    // never holds a part of the file.
+    const std::string staged = "core.dat.new.old";
     const struct {
         const char *name;
         Lock installed_lock;
         bool installed;
+        const char *taken; // null: the staging name is free
+        int result;
         TreeSnapshot after;
     } cases[] = {
-        {"target missing", kFree, false, {{"core.dat", kNew}}},
-        {"deletable target", kFree, true, {{"core.dat", kNew}}},
-        {"read-only target set aside", kReadOnly, true,
+        {"target missing", kFree, false, nullptr, 1, {{"core.dat", kNew}}},
+        {"free target", kFree, true, nullptr, 1, {{"core.dat", kNew}}},
+        {"target in use set aside", kInUse, true, nullptr, 1,
          {{"core.dat", kNew}, {"core.dat.old", kOld}}},
+        {"target held open", kHeldOpen, true, nullptr, 0, {{"core.dat", kOld}}},
+        {"staging name taken", kFree, true, kStale, 0, {{"core.dat", kOld}, {staged, kStale}}},
     };
     for (const auto &c : cases) {
         TempFolder temp;
@@ -198,11 +271,19 @@ TEST(ReplaceInstalledFile, MovesASourceFromAnotherVolume)
             Plant(temp.path, "core.dat", kOld);
             ApplyLock(temp.Join("core.dat"), c.installed_lock, &held);
         }
+        if (c.taken)
+            Plant(temp.path, staged, c.taken);
 
         std::string source = drive.root + "src.tmp";
-        EXPECT_EQ(ReplaceInstalledFile(source.c_str(), temp.Join("core.dat").c_str()), 1) << c.name;
+        EXPECT_EQ(ReplaceInstalledFile(source.c_str(), temp.Join("core.dat").c_str()), c.result)
+            << c.name;
+        held.CloseAll();
         EXPECT_EQ(SnapshotTree(temp.path), c.after) << c.name;
-        EXPECT_EQ(SnapshotTree(drive.folder), TreeSnapshot()) << c.name << ": source left behind";
+        TreeSnapshot source_left;
+        if (c.result == 0)
+            source_left["src.tmp"] = kNew;
+        EXPECT_EQ(SnapshotTree(drive.folder), source_left) << c.name;
+        DeleteFileA(source.c_str());
     }
 }
 
@@ -210,26 +291,30 @@ TEST(ReplaceInstalledFile, MovesASourceFromAnotherVolume)
 // that are not long-path aware. These stand-ins pass the calls on to the "W"
 // functions, as a long-path aware system would, so that the length limit of
 // the leftover name is tried on real files.
-BOOL WINAPI DeleteFileLongA(LPCSTR path) { return DeleteFileW(WidePath(path).c_str()); }
-
-BOOL WINAPI MoveFileLongA(LPCSTR from, LPCSTR to)
+DWORD WINAPI GetFileAttributesLongA(LPCSTR path)
 {
-    return MoveFileW(WidePath(from).c_str(), WidePath(to).c_str());
+    return GetFileAttributesW(WidePath(path).c_str());
+}
+
+BOOL WINAPI MoveFileExLongA(LPCSTR from, LPCSTR to, DWORD flags)
+{
+    return MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), flags);
 }
 
 struct LongPathCalls {
-    void *delete_file = nullptr, *move_file = nullptr;
+    void *attributes = nullptr, *move_file = nullptr;
     LongPathCalls()
     {
-        delete_file = PatchImport("kernel32.dll", "DeleteFileA", (void *)DeleteFileLongA);
-        move_file = PatchImport("kernel32.dll", "MoveFileA", (void *)MoveFileLongA);
+        attributes =
+            PatchImport("kernel32.dll", "GetFileAttributesA", (void *)GetFileAttributesLongA);
+        move_file = PatchImport("kernel32.dll", "MoveFileExA", (void *)MoveFileExLongA);
     }
     ~LongPathCalls()
     {
-        if (delete_file)
-            PatchImport("kernel32.dll", "DeleteFileA", delete_file);
+        if (attributes)
+            PatchImport("kernel32.dll", "GetFileAttributesA", attributes);
         if (move_file)
-            PatchImport("kernel32.dll", "MoveFileA", move_file);
+            PatchImport("kernel32.dll", "MoveFileExA", move_file);
     }
 };
 
@@ -259,21 +344,25 @@ TEST(ReplaceInstalledFile, SetsAsideTargetsOfUpTo515Characters)
         } cleanup{temp.Join(outer)};
         ASSERT_TRUE(CreateDirectoryW(WidePath(temp.Join(outer)).c_str(), NULL));
         ASSERT_TRUE(CreateDirectoryW(WidePath(temp.Join(folders)).c_str(), NULL));
-        HANDLE file = CreateFileW(WidePath(target).c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW,
-                                  FILE_ATTRIBUTE_READONLY, NULL);
+        // Held in use, so that it has to be set aside.
+        HeldFiles held;
+        HANDLE file = CreateFileW(WidePath(target).c_str(), GENERIC_WRITE,
+                                  FILE_SHARE_READ | FILE_SHARE_DELETE, NULL, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, NULL);
         ASSERT_NE(file, INVALID_HANDLE_VALUE) << c.name;
+        held.handles.push_back(file);
         DWORD written = 0;
         WriteFile(file, kOld, sizeof(kOld) - 1, &written, NULL);
-        CloseHandle(file);
         Plant(temp.path, "src.tmp", kNew);
 
         std::unique_ptr<LongPathCalls> calls;
         if (c.long_paths) {
             calls.reset(new LongPathCalls);
-            ASSERT_TRUE(calls->delete_file && calls->move_file);
+            ASSERT_TRUE(calls->attributes && calls->move_file);
         }
         int result = ReplaceInstalledFile(temp.Join("src.tmp").c_str(), target.c_str());
         calls.reset();
+        held.CloseAll();
 
         TreeSnapshot after = {{outer + "\\", ""}, {folders + "\\", ""}};
         if (result == 1) {
@@ -341,8 +430,8 @@ TEST(DeleteLeftoverOldFiles, LeavesLeftoversItCannotDeleteAndGoesOn)
     DeleteLeftoverOldFiles(temp.path.c_str());
     held.CloseAll();
 
+    // A read-only leftover (locked.old) is made writable and deleted.
     EXPECT_EQ(SnapshotTree(temp.path), (TreeSnapshot{{"busy.old", "busy.old"},
-                                                     {"locked.old", "locked.old"},
                                                      {"sub\\", ""},
                                                      {"sub\\busy.old", "sub\\busy.old"},
                                                      {"zz\\", ""}}));

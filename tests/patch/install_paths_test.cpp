@@ -2,6 +2,7 @@
 
 #include "support/iat_patch.h"
 #include "support/temp_folder.h"
+#include "support/unix_host.h"
 
 #include <gtest/gtest.h>
 
@@ -24,9 +25,21 @@ TEST(IsSafeRelativePath, AcceptsOnlyPathsThatStayBelowTheBase)
         {"", 0},               {"\\/\\", 0},          {"..\\x", 0},
         {"a\\..\\b", 0},       {"a/..", 0},           {"../x", 0},
         {"..", 0},             {"a\\..b", 1},         {"..a", 1},
-        {"a..", 1},            {"...", 1},            {".\\a", 1},
+        {"a..", 0},            {"...", 0},            {".\\a", 1},
+        {"a\\.\\b", 1},
         {"a//b\\\\c", 1},      {"C:\\x", 0},          {"C:x", 0},
         {"a\\b:c", 0},         {"a b\\*?.txt", 1},
+        // Windows drops a trailing '.' or ' ': "data." is the folder "data".
+        {"data.", 0},          {"data.\\x", 0},       {"data \\x", 0},
+        {"x.txt ", 0},         {"a\\. ", 0},          {" a.txt", 1},
+        {"a.b.c", 1},
+        // Device names, in any case, alone or with an extension.
+        {"NUL", 0},            {"nul.txt", 0},        {"data\\Con", 0},
+        {"prn.tar.gz", 0},     {"AUX\\x", 0},         {"com1", 0},
+        {"COM9.dat", 0},       {"lpt1", 0},           {"LpT9.x", 0},
+        {"nul .txt", 0},       {"COM0", 1},           {"COM10", 1},
+        {"LPT", 1},            {"nula", 1},           {"acon", 1},
+        {"con_x", 1},          {"xnul.txt", 1},       {"data\\nul\\x", 0},
     };
     for (const auto &c : cases)
         EXPECT_EQ(IsSafeRelativePath(c.path), c.safe) << "path: " << c.path;
@@ -206,6 +219,25 @@ TEST_F(EnsureParentFoldersTest, CreateDirectoryErrors)
         PatchImport("kernel32.dll", "CreateDirectoryA", real);
         EXPECT_EQ(result, error == ERROR_ALREADY_EXISTS ? 1 : 0) << "error " << error;
     }
+}
+
+// Anyone who can write to the game folder can link a folder of it elsewhere;
+// the elevated patcher makes nothing through such a link.
+TEST_F(EnsureParentFoldersTest, RefusesToMakeFoldersThroughALink)
+{
+    ASSERT_TRUE(CreateDirectoryA(temp.Join("outside").c_str(), NULL));
+    ASSERT_TRUE(CreateDirectoryA(temp.Join("outside\\in").c_str(), NULL));
+    ASSERT_TRUE(CreateDirectoryA(temp.Join("g").c_str(), NULL));
+    ASSERT_TRUE(CreateDirectoryA(temp.Join("g\\data").c_str(), NULL));
+    UnixSymlink top(temp.Join("g\\link"), temp.Join("outside"));
+    UnixSymlink inner(temp.Join("g\\data\\link"), temp.Join("outside"));
+    ASSERT_TRUE(top.made && inner.made);
+    const std::string base = temp.Join("g");
+    const char *targets[] = {"link\\escaped\\f.dll", "link\\in\\f.dll", "link\\f.dll",
+                             "data\\link\\escaped\\f.dll"};
+    for (const char *target : targets)
+        EXPECT_EQ(EnsureParentFolders(base.c_str(), (base + "\\" + target).c_str()), 0) << target;
+    EXPECT_FALSE(FolderExists(temp.Join("outside\\escaped")));
 }
 
 TEST_F(EnsureParentFoldersTest, RefusesBadArguments)

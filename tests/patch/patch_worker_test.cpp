@@ -8,6 +8,7 @@
 #include "support/iat_patch.h"
 #include "support/notify_recorder.h"
 #include "support/temp_folder.h"
+#include "support/unix_host.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>
@@ -452,6 +453,8 @@ TEST_F(PatchRunTest, PathsThatCannotBeUsed)
         bool later_entries_taken;
     } cases[] = {
         {"unsafe", "7 ..\\outside.txt\r\n", "Error: path must be a relative one.", false},
+        {"a name Windows rewrites", "7 data.\r\n", "Error: path must be a relative one.", false},
+        {"a device", "0 NUL\r\n", "Error: path must be a relative one.", false},
         {"local path too long", "7 " + std::string(515, 'x') + "\r\n", "Error: path is too long.",
          false},
         {"server path too long", "7 " + long_name + "\r\n", "Error: server path is too long.",
@@ -488,30 +491,57 @@ TEST_F(PatchRunTest, PathsThatCannotBeUsed)
 
 TEST_F(PatchRunTest, AReplacementThatFailsIsNotRetried)
 {
-    std::string target = install + "\\held.dat";
-    ASSERT_TRUE(WriteWholeFile(target, "installed"));
-    HANDLE holder = CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-    SetManifest(Publish("held.dat", "replacement"));
-    Run();
-    CloseHandle(holder);
-    EXPECT_EQ(recorder.LogLines(),
-              Lines({"Searching for updates...", "Downloading held.dat",
-                     "Error: unable to update file on disk.",
-                     "Error: exceeded maximum attempts, giving up.", "Patch failed."}));
-    EXPECT_EQ(Installed("held.dat"), "installed");
+    const struct {
+        const char *name;
+        bool folder; // the target is a folder holding the installed file
+    } cases[] = {{"target held open", false}, {"a folder at the target", true}};
+    for (const auto &c : cases) {
+        recorder.all.clear();
+        std::string target = install + "\\held.dat";
+        std::string installed = c.folder ? target + "\\inner" : target;
+        if (c.folder) {
+            ASSERT_TRUE(CreateDirectoryA(target.c_str(), NULL));
+        }
+        ASSERT_TRUE(WriteWholeFile(installed, "installed"));
+        HANDLE holder = CreateFileA(installed.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+        if (c.folder)
+            CloseHandle(holder); // a folder is never moved, in use or not
+        SetManifest(Publish("held.dat", "replacement"));
+        Run();
+        if (!c.folder)
+            CloseHandle(holder);
+        EXPECT_EQ(recorder.LogLines(),
+                  Lines({"Searching for updates...", "Downloading held.dat",
+                         "Error: unable to update file on disk.",
+                         "Error: exceeded maximum attempts, giving up.", "Patch failed."}))
+            << c.name;
+        EXPECT_EQ(Installed(c.folder ? "held.dat\\inner" : "held.dat"), "installed") << c.name;
+        EXPECT_EQ(ListFolder(install), std::vector<std::string>({"held.dat"})) << c.name;
+        DeleteFileA(installed.c_str());
+        RemoveDirectoryA(target.c_str());
+    }
 }
 
 TEST_F(PatchRunTest, FoldersThatCannotBeMade)
 {
+    // A file where a folder goes; a link that leads out of the installation.
     ASSERT_TRUE(WriteWholeFile(install + "\\data", "a file where a folder should be"));
-    SetManifest(Publish("data\\x.bin", "x"));
-    Run();
-    EXPECT_EQ(recorder.LogLines(),
-              Lines({"Searching for updates...", "Downloading data\\x.bin",
-                     "Error: unable to create folders for update.",
-                     "Error: exceeded maximum attempts, giving up.", "Patch failed."}));
+    ASSERT_TRUE(CreateDirectoryA(temp.Join("outside").c_str(), NULL));
+    UnixSymlink link(install + "\\link", temp.Join("outside"));
+    ASSERT_TRUE(link.made);
+    for (const char *path : {"data\\x.bin", "link\\escaped\\x.bin", "link\\x.bin"}) {
+        recorder.all.clear();
+        SetManifest(Publish(path, "x"));
+        Run();
+        EXPECT_EQ(recorder.LogLines(),
+                  Lines({"Searching for updates...", std::string("Downloading ") + path,
+                         "Error: unable to create folders for update.",
+                         "Error: exceeded maximum attempts, giving up.", "Patch failed."}))
+            << path;
+    }
+    EXPECT_EQ(ListFolder(temp.Join("outside")), std::vector<std::string>());
 }
 
 TEST_F(PatchRunTest, CheckFailures)
