@@ -112,7 +112,7 @@ protected:
         HWND window = NULL;
         for (DWORD start = GetTickCount(); !window && GetTickCount() - start < kStartTimeoutMs;
              Sleep(20))
-            window = WindowOf(patcher.dwProcessId);
+            window = FindPatcherWindowOf(patcher.dwProcessId);
         EXPECT_TRUE(window && WaitForRunEnd(window, kRunTimeoutMs, &view)) << JoinLines(view.log);
         if (window)
             PostCommand(window, IDM_QUIT);
@@ -121,18 +121,6 @@ protected:
         CloseHandle(patcher.hProcess);
         CloseHandle(patcher.hThread);
         return view.log;
-    }
-
-    static HWND WindowOf(DWORD process_id)
-    {
-        HWND found = NULL;
-        while ((found = FindWindowExA(NULL, found, "BHPatcherWindowClass", NULL)) != NULL) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(found, &owner);
-            if (owner == process_id)
-                return found;
-        }
-        return NULL;
     }
 
     // Body bytes per requested path in the origin's log lines not read

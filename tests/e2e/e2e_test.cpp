@@ -180,18 +180,6 @@ protected:
         return block + '\0';
     }
 
-    static HWND FindPatcherWindowOf(DWORD process_id)
-    {
-        HWND found = NULL;
-        while ((found = FindWindowExA(NULL, found, "BHPatcherWindowClass", NULL)) != NULL) {
-            DWORD owner = 0;
-            GetWindowThreadProcessId(found, &owner);
-            if (owner == process_id)
-                return found;
-        }
-        return NULL;
-    }
-
     PatcherView RunToEnd()
     {
         PatcherView view = {};

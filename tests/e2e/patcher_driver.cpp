@@ -42,6 +42,18 @@ BOOL CALLBACK MatchBox(HWND window, LPARAM param)
 
 HWND FindPatcherWindow() { return FindWindowA(kPatcherClass, NULL); }
 
+HWND FindPatcherWindowOf(DWORD process_id)
+{
+    HWND found = NULL;
+    while ((found = FindWindowExA(NULL, found, kPatcherClass, NULL)) != NULL) {
+        DWORD owner = 0;
+        GetWindowThreadProcessId(found, &owner);
+        if (owner == process_id)
+            return found;
+    }
+    return NULL;
+}
+
 bool ReadPatcherView(HWND window, PatcherView *view)
 {
     if (!IsWindow(window))

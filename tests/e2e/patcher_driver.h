@@ -18,6 +18,8 @@ struct PatcherView {
 
 // The patcher's main window, or NULL.
 HWND FindPatcherWindow();
+// The patcher's main window of that process, or NULL.
+HWND FindPatcherWindowOf(DWORD process_id);
 bool ReadPatcherView(HWND window, PatcherView *view);
 
 // Waits until the run has ended: Launch Game enabled and the status "Done.".
