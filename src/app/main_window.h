@@ -22,6 +22,8 @@ struct MainWindowState {
     HWND log_list;                        // IDC_LOG_LIST; null until created
     HWND status_line;                     // IDC_STATUS_TEXT; null until created
     int patch_completed;                  // set by WM_APP_PATCH_RESULT only
+    int redraw_paused;                    // the log list and bars wait for kRepaintTimerId
+    DWORD paused_since_ms;                // GetTickCount when that pause began
     char module_dir[kModulePathCapacity]; // the installation folder, no trailing '\'
     char target_path[kModulePathCapacity]; // module_dir + "\game.exe"
 };

@@ -23,5 +23,16 @@ LRESULT OnStatusText(MainWindowState *state, LPARAM text);
 LRESULT OnLogLine(MainWindowState *state, LPARAM text);
 LRESULT OnPatchResult(MainWindowState *state, WPARAM completed);
 
+// The window's only timer: it ends a pause in painting (WM_TIMER wParam).
+const UINT_PTR kRepaintTimerId = 1;
+
+// Applies any of the six messages above through its handler. The log list
+// and the bars take every value at once but repaint at most every 100 ms or
+// so, and always once after the last notification (through kRepaintTimerId).
+LRESULT OnNotification(HWND window, MainWindowState *state, UINT message, WPARAM wparam,
+                       LPARAM lparam);
+// WM_TIMER with kRepaintTimerId: repaints what the notifications changed.
+LRESULT OnRepaintTimer(HWND window, MainWindowState *state);
+
 // Adds a line to the log list and scrolls it into view.
 void AppendLogLine(MainWindowState *state, const char *text);
