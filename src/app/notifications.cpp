@@ -82,7 +82,12 @@ LRESULT ApplyNotification(HWND window, MainWindowState *state, UINT message, WPA
 LRESULT OnNotification(HWND window, MainWindowState *state, UINT message, WPARAM wparam,
                        LPARAM lparam)
 {
-    PauseRedraw(window, state);
+    // A status text marks a step of the run ("Done." is always the last
+    // notification): the rest of the window is painted before it shows.
+    if (message == WM_APP_STATUS_TEXT)
+        ResumeRedraw(window, state);
+    else
+        PauseRedraw(window, state);
     LRESULT result = ApplyNotification(window, state, message, wparam, lparam);
     if (GetTickCount() - state->paused_since_ms >= kLongestPauseMs)
         ResumeRedraw(window, state);

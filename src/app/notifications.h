@@ -28,7 +28,8 @@ const UINT_PTR kRepaintTimerId = 1;
 
 // Applies any of the six messages above through its handler. The log list
 // and the bars take every value at once but repaint at most every 100 ms or
-// so, and always once after the last notification (through kRepaintTimerId).
+// so, always once after the last notification (through kRepaintTimerId), and
+// before a status text is shown.
 LRESULT OnNotification(HWND window, MainWindowState *state, UINT message, WPARAM wparam,
                        LPARAM lparam);
 // WM_TIMER with kRepaintTimerId: repaints what the notifications changed.

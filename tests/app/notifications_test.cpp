@@ -272,6 +272,26 @@ TEST_F(BurstTest, ALongBurstIsPaintedOnTheWay)
     EXPECT_EQ(SendMessageA(state.log_list, LB_GETCOUNT, 0, 0), 3);
 }
 
+// "Done." ends every run: once it shows, the log and the bars are painted too.
+TEST_F(BurstTest, AStatusTextShowsAfterTheRestIsPainted)
+{
+    PostLine("Patch complete.");
+    PostMessageA(window, WM_APP_TOTAL_PROGRESS, 100, 0);
+    PostMessageA(window, WM_APP_STATUS_TEXT, 0, (LPARAM)HeapCopy("Done."));
+    MSG message;
+    while (PeekMessageA(&message, window, WM_APP_TOTAL_PROGRESS, WM_APP_PATCH_RESULT, PM_REMOVE))
+        DispatchMessageA(&message);
+    EXPECT_EQ(state.redraw_paused, 0);
+    for (int id : {IDC_LOG_LIST, IDC_TOTAL_PROGRESS}) {
+        const std::vector<WPARAM> off_on = {0, 1};
+        EXPECT_EQ(Redraws(id), off_on) << "control " << id;
+        EXPECT_FALSE(GetUpdateRect(GetDlgItem(window, id), NULL, FALSE)) << "control " << id;
+    }
+    char shown[16] = {};
+    GetWindowTextA(state.status_line, shown, sizeof(shown));
+    EXPECT_STREQ(shown, "Done.");
+}
+
 TEST_F(NotificationsTest, PatchResultIsStoredAsSent)
 {
     OnPatchResult(&state, 1);
