@@ -24,6 +24,8 @@ struct MainWindowState {
     int patch_completed;                  // set by WM_APP_PATCH_RESULT only
     int redraw_paused;                    // the log list and bars wait for kRepaintTimerId
     DWORD paused_since_ms;                // GetTickCount when that pause began
+    int paused_lines_added;               // log lines came during that pause; the last
+    LRESULT paused_top_index;             //   one's LB_ADDSTRING result, for LB_SETTOPINDEX
     char module_dir[kModulePathCapacity]; // the installation folder, no trailing '\'
     char target_path[kModulePathCapacity]; // module_dir + "\game.exe"
 };

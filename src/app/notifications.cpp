@@ -51,6 +51,7 @@ void PauseRedraw(HWND window, MainWindowState *state)
         return;
     state->redraw_paused = 1;
     state->paused_since_ms = GetTickCount();
+    state->paused_lines_added = 0;
     SetControlsRedraw(window, FALSE);
 }
 
@@ -60,6 +61,8 @@ void ResumeRedraw(HWND window, MainWindowState *state)
         return;
     KillTimer(window, kRepaintTimerId);
     state->redraw_paused = 0;
+    if (state->paused_lines_added && state->log_list)
+        SendMessageA(state->log_list, LB_SETTOPINDEX, (WPARAM)state->paused_top_index, 0);
     SetControlsRedraw(window, TRUE);
 }
 
@@ -124,7 +127,14 @@ void AppendLogLine(MainWindowState *state, const char *text)
         return;
     // An error index goes to LB_SETTOPINDEX unchanged; the list ignores it.
     LRESULT index = SendMessageA(state->log_list, LB_ADDSTRING, 0, (LPARAM)text);
-    SendMessageA(state->log_list, LB_SETTOPINDEX, (WPARAM)index, 0);
+    // Scrolling costs as much as painting; while painting is paused only the
+    // last line's index is kept, and set when it resumes.
+    if (state->redraw_paused) {
+        state->paused_top_index = index;
+        state->paused_lines_added = 1;
+    } else {
+        SendMessageA(state->log_list, LB_SETTOPINDEX, (WPARAM)index, 0);
+    }
 }
 
 LRESULT OnStatusText(MainWindowState *state, LPARAM text)
