@@ -47,31 +47,55 @@ void SetControlsRedraw(HWND window, BOOL redraw)
 // Without the timer nothing would turn painting back on, so no timer, no pause.
 void PauseRedraw(HWND window, MainWindowState *state)
 {
-    if (state->redraw_paused || !SetTimer(window, kRepaintTimerId, kRepaintDelayMs, NULL))
+    PaintPause *pause = &state->pause;
+    if (pause->active || !SetTimer(window, kRepaintTimerId, kRepaintDelayMs, NULL))
         return;
-    state->redraw_paused = 1;
-    state->paused_since_ms = GetTickCount();
-    state->paused_lines_added = 0;
+    ZeroMemory(pause, sizeof(*pause));
+    pause->active = 1;
+    pause->since_ms = GetTickCount();
     SetControlsRedraw(window, FALSE);
 }
 
+// Applies what the pause kept, then repaints once.
 void ResumeRedraw(HWND window, MainWindowState *state)
 {
-    if (!state->redraw_paused)
+    PaintPause *pause = &state->pause;
+    if (!pause->active)
         return;
     KillTimer(window, kRepaintTimerId);
-    state->redraw_paused = 0;
-    if (state->paused_lines_added && state->log_list)
-        SendMessageA(state->log_list, LB_SETTOPINDEX, (WPARAM)state->paused_top_index, 0);
+    pause->active = 0;
+    if (pause->top_index_kept && state->log_list)
+        SendMessageA(state->log_list, LB_SETTOPINDEX, (WPARAM)pause->top_index, 0);
+    if (pause->total_kept)
+        OnTotalProgress(window, pause->total_percent);
+    if (pause->file_kept)
+        OnFileProgress(window, pause->file_percent);
     SetControlsRedraw(window, TRUE);
+}
+
+// A bar's position costs a repaint even unseen; while paused only the last is kept.
+LRESULT KeepOrSetBar(HWND window, MainWindowState *state, UINT message, WPARAM percent)
+{
+    PaintPause *pause = &state->pause;
+    bool total = message == WM_APP_TOTAL_PROGRESS;
+    if (!pause->active)
+        return total ? OnTotalProgress(window, percent) : OnFileProgress(window, percent);
+    if (total) {
+        pause->total_kept = 1;
+        pause->total_percent = percent;
+    } else {
+        pause->file_kept = 1;
+        pause->file_percent = percent;
+    }
+    return 0;
 }
 
 LRESULT ApplyNotification(HWND window, MainWindowState *state, UINT message, WPARAM wparam,
                           LPARAM lparam)
 {
     switch (message) {
-    case WM_APP_TOTAL_PROGRESS: return OnTotalProgress(window, wparam);
-    case WM_APP_FILE_PROGRESS: return OnFileProgress(window, wparam);
+    case WM_APP_TOTAL_PROGRESS:
+    case WM_APP_FILE_PROGRESS: return KeepOrSetBar(window, state, message, wparam);
     case WM_APP_ENABLE_LAUNCH: return OnEnableLaunch(window, wparam);
     case WM_APP_STATUS_TEXT: return OnStatusText(state, lparam);
     case WM_APP_LOG_LINE: return OnLogLine(state, lparam);
@@ -92,7 +116,7 @@ LRESULT OnNotification(HWND window, MainWindowState *state, UINT message, WPARAM
     else
         PauseRedraw(window, state);
     LRESULT result = ApplyNotification(window, state, message, wparam, lparam);
-    if (GetTickCount() - state->paused_since_ms >= kLongestPauseMs)
+    if (GetTickCount() - state->pause.since_ms >= kLongestPauseMs)
         ResumeRedraw(window, state);
     return result;
 }
@@ -129,9 +153,9 @@ void AppendLogLine(MainWindowState *state, const char *text)
     LRESULT index = SendMessageA(state->log_list, LB_ADDSTRING, 0, (LPARAM)text);
     // Scrolling costs as much as painting; while painting is paused only the
     // last line's index is kept, and set when it resumes.
-    if (state->redraw_paused) {
-        state->paused_top_index = index;
-        state->paused_lines_added = 1;
+    if (state->pause.active) {
+        state->pause.top_index_kept = 1;
+        state->pause.top_index = index;
     } else {
         SendMessageA(state->log_list, LB_SETTOPINDEX, (WPARAM)index, 0);
     }

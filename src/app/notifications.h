@@ -26,9 +26,10 @@ LRESULT OnPatchResult(MainWindowState *state, WPARAM completed);
 // The window's only timer: it ends a pause in painting (WM_TIMER wParam).
 const UINT_PTR kRepaintTimerId = 1;
 
-// Applies any of the six messages above through its handler. The log list
-// and the bars take every value at once but repaint at most every 100 ms or
-// so, always once after the last notification (through kRepaintTimerId), and
+// Applies any of the six messages above through its handler. Log lines are
+// added at once; the list's scrolling and the bars' positions, which cost a
+// repaint each, are applied together with one repaint at most every 100 ms
+// or so, always after the last notification (through kRepaintTimerId), and
 // before a status text is shown.
 LRESULT OnNotification(HWND window, MainWindowState *state, UINT message, WPARAM wparam,
                        LPARAM lparam);

@@ -199,7 +199,7 @@ protected:
         for (;;) {
             while (PeekMessageA(&message, window, 0, 0, PM_REMOVE))
                 DispatchMessageA(&message);
-            if (!state.redraw_paused || GetTickCount() - start > 5000)
+            if (!state.pause.active || GetTickCount() - start > 5000)
                 return;
             MsgWaitForMultipleObjects(0, NULL, FALSE, 20, QS_ALLINPUT);
         }
@@ -281,7 +281,8 @@ TEST_F(BurstTest, AStatusTextShowsAfterTheRestIsPainted)
     MSG message;
     while (PeekMessageA(&message, window, WM_APP_TOTAL_PROGRESS, WM_APP_PATCH_RESULT, PM_REMOVE))
         DispatchMessageA(&message);
-    EXPECT_EQ(state.redraw_paused, 0);
+    EXPECT_EQ(state.pause.active, 0);
+    EXPECT_EQ(BarPosition(IDC_TOTAL_PROGRESS), 100);
     for (int id : {IDC_LOG_LIST, IDC_TOTAL_PROGRESS}) {
         const std::vector<WPARAM> off_on = {0, 1};
         EXPECT_EQ(Redraws(id), off_on) << "control " << id;
