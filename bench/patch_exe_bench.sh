@@ -15,6 +15,8 @@
 #   bench/patch_exe_bench.sh [--scale N] [build dir]     (default 1, build/win64)
 # --scale N divides every count and size by N (--scale 10: 1,000 files and
 # 102 MiB, 200 files and 25.6 MiB, one 25.6 MiB file), for a quick run.
+# RUNS=n measures each side n times, one after the other, and keeps the best;
+# PHASES picks some of "uptodate fresh onefile" (default all three).
 # PATCH_EXE names another patch.exe to time (default: the build's own).
 # Build the tree and build/native/release-tool first. Everything is made in a
 # folder of its own under /tmp and deleted at the end.
@@ -31,6 +33,8 @@ build=$(cd "${1:-build/win64}" && pwd)
 exe="$build/bench/patch_exe_bench.exe"
 patch_exe=${PATCH_EXE:-$build/patch.exe}
 release_tool=${RELEASE_TOOL:-build/native/release-tool}
+runs=${RUNS:-1}
+phases=${PHASES:-uptodate fresh onefile}
 for needed in "$exe" "$patch_exe" "$release_tool"; do
   [ -f "$needed" ] || { echo "bench: build $needed first" >&2; exit 1; }
 done
@@ -67,9 +71,14 @@ EOF
 
 mib=$((1024 * 1024))
 echo "bench: making the releases under $work (scale 1/$scale)"
-make_release "$work/uptodate" $((10000 / scale)) $((1024 * mib / scale)) 6
-make_release "$work/fresh" $((2000 / scale)) $((256 * mib / scale)) 7
-make_release "$work/onefile" 1 $((256 * mib / scale)) 8
+for phase in $phases; do
+  case $phase in
+    uptodate) make_release "$work/uptodate" $((10000 / scale)) $((1024 * mib / scale)) 6 ;;
+    fresh) make_release "$work/fresh" $((2000 / scale)) $((256 * mib / scale)) 7 ;;
+    onefile) make_release "$work/onefile" 1 $((256 * mib / scale)) 8 ;;
+    *) echo "bench: no phase $phase" >&2; exit 2 ;;
+  esac
+done
 
 nginx_started=1
 mkdir -p "$work/root"
@@ -87,7 +96,7 @@ win() { echo "Z:${1//\//\\}"; }
 bench() { # <name> <mode> <arg> <arg>
   timeout 3600 "$build/wine-run.sh" "$exe" "$2" "$3" "$4" >"$work/$1.out" 2>&1 </dev/null ||
     { echo "bench: $1 failed" >&2; cat "$work/$1.out" >&2; exit 1; }
-  sed -n 's/^seconds: //p' "$work/$1.out"
+  sed -n 's/^seconds: //p' "$work/$1.out" | tr -d '\r'
 }
 
 publish() { # <release>
@@ -119,29 +128,54 @@ row() { # <label> <part seconds> <patch.exe seconds>
     'BEGIN { printf "  %-38s %8.3f s   patch.exe %8.3f s   ratio %.2f\n", l, p, x, p / x }'
 }
 
-echo "bench: up to date, $((10000 / scale)) files"
-publish uptodate
-installation uptodate uptodate
-find "$work/install" -type f -exec cat {} + >/dev/null # warm for both sides
+best() { # <best so far or empty> <seconds>
+  awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 < a + 0) ? b : a }'
+}
 manifest=$(win "$work/root/latest/manifest.txt")
-up_patch=$(bench up_patch patch "$port" "$(win "$work/install/patch.exe")")
-up_crc=$(bench up_crc crc "$(win "$work/install")" "$manifest")
-up_lines=$(sed -n 's/^log lines: //p' "$work/up_patch.out")
+up_patch= up_crc= fresh_patch= fresh_fetch= fresh_curl= one_patch= one_bare= one_curl=
 
-echo "bench: fresh, $((2000 / scale)) files"
-publish fresh
-installation fresh
-fresh_patch=$(bench fresh_patch patch "$port" "$(win "$work/install/patch.exe")")
-fresh_fetch=$(bench fresh_fetch fetch "$port" "$manifest")
-fresh_curl=$(curl_all)
+if [[ " $phases " == *" uptodate "* ]]; then
+  echo "bench: up to date, $((10000 / scale)) files"
+  publish uptodate
+  installation uptodate uptodate
+  find "$work/install" -type f -exec cat {} + >/dev/null # warm for both sides
+  for _ in $(seq "$runs"); do
+    s=$(bench up_patch patch "$port" "$(win "$work/install/patch.exe")")
+    up_patch=$(best "$up_patch" "$s")
+    s=$(bench up_crc crc "$(win "$work/install")" "$manifest")
+    up_crc=$(best "$up_crc" "$s")
+  done
+  up_lines=$(sed -n 's/^log lines: //p' "$work/up_patch.out")
+fi
 
-echo "bench: one file of $((256 / scale)) MiB"
-publish onefile
-installation onefile
-one_patch=$(bench one_patch patch "$port" "$(win "$work/install/patch.exe")")
-object=/latest/$(cd "$work/root/latest" && find . -type f ! -name manifest.txt | sed 's|^\./||')
-one_bare=$(bench one_bare bare "$port" "$object")
-one_curl=$(curl_all)
+if [[ " $phases " == *" fresh "* ]]; then
+  echo "bench: fresh, $((2000 / scale)) files"
+  publish fresh
+  for _ in $(seq "$runs"); do
+    installation fresh
+    s=$(bench fresh_patch patch "$port" "$(win "$work/install/patch.exe")")
+    fresh_patch=$(best "$fresh_patch" "$s")
+    s=$(bench fresh_fetch fetch "$port" "$manifest")
+    fresh_fetch=$(best "$fresh_fetch" "$s")
+    s=$(curl_all)
+    fresh_curl=$(best "$fresh_curl" "$s")
+  done
+fi
+
+if [[ " $phases " == *" onefile "* ]]; then
+  echo "bench: one file of $((256 / scale)) MiB"
+  publish onefile
+  object=/latest/$(cd "$work/root/latest" && find . -type f ! -name manifest.txt | sed 's|^\./||')
+  for _ in $(seq "$runs"); do
+    installation onefile
+    s=$(bench one_patch patch "$port" "$(win "$work/install/patch.exe")")
+    one_patch=$(best "$one_patch" "$s")
+    s=$(bench one_bare bare "$port" "$object")
+    one_bare=$(best "$one_bare" "$s")
+    s=$(curl_all)
+    one_curl=$(best "$one_curl" "$s")
+  done
+fi
 
 if [ "${PARTS:-0}" = 1 ]; then
   echo "bench: 200 small files, step by step"
@@ -150,16 +184,22 @@ if [ "${PARTS:-0}" = 1 ]; then
   bench parts parts "$port" "$manifest" >/dev/null
 fi
 
-echo "patch.exe $patch_exe, nginx on 127.0.0.1:$port, scale 1/$scale;" \
+echo "patch.exe $patch_exe, nginx on 127.0.0.1:$port, scale 1/$scale, best of $runs;" \
   "ratio = the part's time / patch.exe's time"
-echo "up to date, $((10000 / scale)) files, $((1024 / scale)) MiB ($up_lines log lines):"
-row "FileCrc32 alone" "$up_crc" "$up_patch"
-echo "fresh, $((2000 / scale)) files, $((256 / scale)) MiB:"
-row "HttpDownloadToFile alone" "$fresh_fetch" "$fresh_patch"
-row "one curl process" "$fresh_curl" "$fresh_patch"
-echo "one file, $((256 / scale)) MiB:"
-row "bare WinINet loop, 8 KiB reads" "$one_bare" "$one_patch"
-row "one curl process" "$one_curl" "$one_patch"
+if [ -n "$up_patch" ]; then
+  echo "up to date, $((10000 / scale)) files, $((1024 / scale)) MiB ($up_lines log lines):"
+  row "FileCrc32 alone" "$up_crc" "$up_patch"
+fi
+if [ -n "$fresh_patch" ]; then
+  echo "fresh, $((2000 / scale)) files, $((256 / scale)) MiB:"
+  row "HttpDownloadToFile alone" "$fresh_fetch" "$fresh_patch"
+  row "one curl process" "$fresh_curl" "$fresh_patch"
+fi
+if [ -n "$one_patch" ]; then
+  echo "one file, $((256 / scale)) MiB:"
+  row "bare WinINet loop, 8 KiB reads" "$one_bare" "$one_patch"
+  row "one curl process" "$one_curl" "$one_patch"
+fi
 if [ "${PARTS:-0}" = 1 ]; then
   echo "one small file's fetch (200 files of 1 KiB on average), step by step:"
   grep -v '^seconds' "$work/parts.out"
