@@ -15,7 +15,6 @@ const int kMaxPercent = 100;
 // kLongestPauseMs.
 const DWORD kRepaintDelayMs = 100;
 const DWORD kLongestPauseMs = 250;
-const int kPausedControls[] = {IDC_LOG_LIST, IDC_TOTAL_PROGRESS, IDC_FILE_PROGRESS};
 
 LRESULT SetBarPosition(HWND window, int bar_id, WPARAM percent)
 {
@@ -31,19 +30,6 @@ LRESULT SetBarPosition(HWND window, int bar_id, WPARAM percent)
     return 0;
 }
 
-void SetControlsRedraw(HWND window, BOOL redraw)
-{
-    for (int id : kPausedControls) {
-        HWND control = GetDlgItem(window, id);
-        if (!control)
-            continue;
-        SendMessageA(control, WM_SETREDRAW, (WPARAM)redraw, 0);
-        if (redraw)
-            RedrawWindow(control, NULL, NULL,
-                         RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
-    }
-}
-
 // Without the timer nothing would turn painting back on, so no timer, no pause.
 void PauseRedraw(HWND window, MainWindowState *state)
 {
@@ -53,10 +39,12 @@ void PauseRedraw(HWND window, MainWindowState *state)
     ZeroMemory(pause, sizeof(*pause));
     pause->active = 1;
     pause->since_ms = GetTickCount();
-    SetControlsRedraw(window, FALSE);
+    if (state->log_list)
+        SendMessageA(state->log_list, WM_SETREDRAW, FALSE, 0);
 }
 
-// Applies what the pause kept, then repaints once.
+// Applies what the pause kept, repainting each control once, and only if
+// something came for it.
 void ResumeRedraw(HWND window, MainWindowState *state)
 {
     PaintPause *pause = &state->pause;
@@ -64,16 +52,21 @@ void ResumeRedraw(HWND window, MainWindowState *state)
         return;
     KillTimer(window, kRepaintTimerId);
     pause->active = 0;
-    if (pause->top_index_kept && state->log_list)
-        SendMessageA(state->log_list, LB_SETTOPINDEX, (WPARAM)pause->top_index, 0);
+    if (state->log_list) {
+        if (pause->top_index_kept)
+            SendMessageA(state->log_list, LB_SETTOPINDEX, (WPARAM)pause->top_index, 0);
+        SendMessageA(state->log_list, WM_SETREDRAW, TRUE, 0);
+        if (pause->top_index_kept)
+            RedrawWindow(state->log_list, NULL, NULL,
+                         RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
+    }
     if (pause->total_kept)
         OnTotalProgress(window, pause->total_percent);
     if (pause->file_kept)
         OnFileProgress(window, pause->file_percent);
-    SetControlsRedraw(window, TRUE);
 }
 
-// A bar's position costs a repaint even unseen; while paused only the last is kept.
+// A bar repaints at every position; while paused only the last is kept.
 LRESULT KeepOrSetBar(HWND window, MainWindowState *state, UINT message, WPARAM percent)
 {
     PaintPause *pause = &state->pause;
