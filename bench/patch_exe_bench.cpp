@@ -1,6 +1,6 @@
 // The Windows side of bench/patch_exe_bench.sh: times the real patch.exe from
-// its start to "Done." and, one at a time, the same work done by its parts
-// alone. The update server is reached through WinINet's configured proxy,
+// its start to "Done." and, one at a time, the same work done by its building
+// blocks alone. The update server is reached through WinINet's configured proxy,
 // pointed at 127.0.0.1:<proxy port> for the program's life. Prints
 // "seconds: <s>" and a few facts of the work on success.
 //   patch_exe_bench patch <proxy port> <patch.exe>         the whole program
@@ -8,7 +8,7 @@
 //   patch_exe_bench fetch <proxy port> <manifest file>     HttpDownloadToFile alone,
 //                                                          into temporary files
 //   patch_exe_bench bare <proxy port> <object>             the bare 8 KiB read loop
-//   patch_exe_bench parts <proxy port> <manifest file>     one small file's fetch,
+//   patch_exe_bench steps <proxy port> <manifest file>     one small file's fetch,
 //                                                          step by step
 #include "app/main_window.h"
 #include "app/notifications.h"
@@ -382,7 +382,7 @@ bool FetchStepByStep(const char *path, const char *install_dir, double *spent)
     return ok;
 }
 
-int TimeParts(const char *manifest_path)
+int TimeSteps(const char *manifest_path)
 {
     UpdateManifest manifest;
     if (!LoadManifest(manifest_path, &manifest))
@@ -396,7 +396,7 @@ int TimeParts(const char *manifest_path)
                              GetModuleHandleA(NULL), NULL);
     char folder[MAX_PATH], install_dir[MAX_PATH];
     GetTempPathA(MAX_PATH, folder);
-    snprintf(install_dir, sizeof(install_dir), "%sbhp-parts-%lu", folder,
+    snprintf(install_dir, sizeof(install_dir), "%sbhp-steps-%lu", folder,
              (unsigned long)GetCurrentProcessId());
     CreateDirectoryA(install_dir, NULL);
     double spent[kStepCount] = {};
@@ -437,7 +437,7 @@ int main(int argc, char **argv)
     QueryPerformanceFrequency(&frequency);
     g_frequency = (double)frequency.QuadPart;
     if (argc != 4) {
-        fprintf(stderr, "usage: %s patch|crc|fetch|bare|parts <args> (see the source)\n",
+        fprintf(stderr, "usage: %s patch|crc|fetch|bare|steps <args> (see the source)\n",
                 argv[0]);
         return 2;
     }
@@ -456,8 +456,8 @@ int main(int argc, char **argv)
         return TimeFetch(argv[3]);
     if (strcmp(mode, "bare") == 0)
         return TimeBareLoop(argv[3]);
-    if (strcmp(mode, "parts") == 0)
-        return TimeParts(argv[3]);
+    if (strcmp(mode, "steps") == 0)
+        return TimeSteps(argv[3]);
     fprintf(stderr, "bench: unknown mode %s\n", mode);
     return 2;
 }

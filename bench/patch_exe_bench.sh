@@ -2,7 +2,7 @@
 # Times the real patch.exe, window and all, under Wine on Xvfb against nginx
 # on loopback serving releases made with the release tool, from its start to
 # "Done." (with "Patch complete." as its last log line), beside the same work
-# done by its parts alone, in one run:
+# done by its building blocks alone, in one run:
 #   up to date   10,000 files, 1 GiB: patch.exe against FileCrc32 alone over
 #                the same files (page cache warm for both)
 #   fresh        2,000 files, 256 MiB: patch.exe against HttpDownloadToFile
@@ -10,8 +10,8 @@
 #                temporary files, and one curl process fetching them all
 #   one file     256 MiB: patch.exe against the bare WinINet loop of 8 KiB
 #                reads into a temporary file (and curl)
-# and prints each pair with its ratio (the part's time / patch.exe's time).
-# With PARTS=1 it also prints where one small file's fetch spends its time.
+# and prints each pair with its ratio (the block's time / patch.exe's time).
+# With STEPS=1 it also prints where one small file's fetch spends its time.
 #   bench/patch_exe_bench.sh [--scale N] [build dir]     (default 1, build/win64)
 # --scale N divides every count and size by N (--scale 10: 1,000 files and
 # 102 MiB, 200 files and 25.6 MiB, one 25.6 MiB file), for a quick run.
@@ -123,7 +123,7 @@ curl_all() { # <release>: one curl process fetching every object of the manifest
   awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }'
 }
 
-row() { # <label> <part seconds> <patch.exe seconds>
+row() { # <label> <block seconds> <patch.exe seconds>
   awk -v l="$1" -v p="$2" -v x="$3" \
     'BEGIN { printf "  %-38s %8.3f s   patch.exe %8.3f s   ratio %.2f\n", l, p, x, p / x }'
 }
@@ -177,15 +177,15 @@ if [[ " $phases " == *" onefile "* ]]; then
   done
 fi
 
-if [ "${PARTS:-0}" = 1 ]; then
+if [ "${STEPS:-0}" = 1 ]; then
   echo "bench: 200 small files, step by step"
   make_release "$work/small" 200 $((200 * 1024)) 9
   publish small
-  bench parts parts "$port" "$manifest" >/dev/null
+  bench steps steps "$port" "$manifest" >/dev/null
 fi
 
 echo "patch.exe $patch_exe, nginx on 127.0.0.1:$port, scale 1/$scale, best of $runs;" \
-  "ratio = the part's time / patch.exe's time"
+  "ratio = the block's time / patch.exe's time"
 if [ -n "$up_patch" ]; then
   echo "up to date, $((10000 / scale)) files, $((1024 / scale)) MiB ($up_lines log lines):"
   row "FileCrc32 alone" "$up_crc" "$up_patch"
@@ -200,7 +200,7 @@ if [ -n "$one_patch" ]; then
   row "bare WinINet loop, 8 KiB reads" "$one_bare" "$one_patch"
   row "one curl process" "$one_curl" "$one_patch"
 fi
-if [ "${PARTS:-0}" = 1 ]; then
+if [ "${STEPS:-0}" = 1 ]; then
   echo "one small file's fetch (200 files of 1 KiB on average), step by step:"
-  grep -v '^seconds' "$work/parts.out"
+  grep -v '^seconds' "$work/steps.out"
 fi
