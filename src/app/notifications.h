@@ -36,5 +36,6 @@ LRESULT OnNotification(HWND window, MainWindowState *state, UINT message, WPARAM
 // WM_TIMER with kRepaintTimerId: repaints what the notifications changed.
 LRESULT OnRepaintTimer(HWND window, MainWindowState *state);
 
-// Adds a line to the log list and scrolls it into view.
+// Adds a line to the log list and scrolls it into view (when a pause in
+// painting ends, if one is on).
 void AppendLogLine(MainWindowState *state, const char *text);
