@@ -192,12 +192,17 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lp
     case WM_COMMAND: return OnCommand(window, message, wparam, lparam);
     case WM_CLOSE: DestroyWindow(window); return 0;
     case WM_DESTROY: return OnDestroy();
-    case WM_APP_TOTAL_PROGRESS: return OnTotalProgress(window, wparam);
-    case WM_APP_FILE_PROGRESS: return OnFileProgress(window, wparam);
-    case WM_APP_ENABLE_LAUNCH: return OnEnableLaunch(window, wparam);
-    case WM_APP_STATUS_TEXT: return OnStatusText(&g_main_window, lparam);
-    case WM_APP_LOG_LINE: return OnLogLine(&g_main_window, lparam);
-    case WM_APP_PATCH_RESULT: return OnPatchResult(&g_main_window, wparam);
+    case WM_TIMER:
+        if (wparam != kRepaintTimerId)
+            break;
+        return OnRepaintTimer(window, &g_main_window);
+    case WM_APP_TOTAL_PROGRESS:
+    case WM_APP_FILE_PROGRESS:
+    case WM_APP_ENABLE_LAUNCH:
+    case WM_APP_STATUS_TEXT:
+    case WM_APP_LOG_LINE:
+    case WM_APP_PATCH_RESULT:
+        return OnNotification(window, &g_main_window, message, wparam, lparam);
     }
     return DefWindowProcA(window, message, wparam, lparam);
 }

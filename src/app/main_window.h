@@ -15,6 +15,19 @@ const int IDM_ABOUT = 2101;
 
 const int kModulePathCapacity = 260; // MAX_PATH, for paths from the system
 
+// While painting is paused (notifications.cpp), the values that would cost a
+// repaint each are kept here and applied once when it resumes.
+struct PaintPause {
+    int active;
+    DWORD since_ms;           // GetTickCount when it began
+    int top_index_kept;       // a log line came; top_index is the last
+    LRESULT top_index;        //   LB_ADDSTRING result, for LB_SETTOPINDEX
+    int total_kept;           // a WM_APP_TOTAL_PROGRESS came; its wParam
+    WPARAM total_percent;
+    int file_kept;            // a WM_APP_FILE_PROGRESS came; its wParam
+    WPARAM file_percent;
+};
+
 // The window side's state; touched only by the window thread, except
 // module_dir, which the worker reads (never written after WM_CREATE).
 struct MainWindowState {
@@ -22,6 +35,7 @@ struct MainWindowState {
     HWND log_list;                        // IDC_LOG_LIST; null until created
     HWND status_line;                     // IDC_STATUS_TEXT; null until created
     int patch_completed;                  // set by WM_APP_PATCH_RESULT only
+    PaintPause pause;                     // see notifications.h
     char module_dir[kModulePathCapacity]; // the installation folder, no trailing '\'
     char target_path[kModulePathCapacity]; // module_dir + "\game.exe"
 };

@@ -8,6 +8,13 @@ namespace {
 
 const int kMinPercent = 0;
 const int kMaxPercent = 100;
+// Painting, not applying, is what a notification costs (about 10 ms a repaint
+// under Wine with X), so the log list and the bars repaint at most this often:
+// a quiet window shows its last state after kRepaintDelayMs, and a queue that
+// never empties (WM_TIMER waits for it) still shows progress every
+// kLongestPauseMs.
+const DWORD kRepaintDelayMs = 100;
+const DWORD kLongestPauseMs = 250;
 
 LRESULT SetBarPosition(HWND window, int bar_id, WPARAM percent)
 {
@@ -23,7 +30,95 @@ LRESULT SetBarPosition(HWND window, int bar_id, WPARAM percent)
     return 0;
 }
 
+// Without the timer nothing would turn painting back on, so no timer, no pause.
+void PauseRedraw(HWND window, MainWindowState *state)
+{
+    PaintPause *pause = &state->pause;
+    if (pause->active || !SetTimer(window, kRepaintTimerId, kRepaintDelayMs, NULL))
+        return;
+    ZeroMemory(pause, sizeof(*pause));
+    pause->active = 1;
+    pause->since_ms = GetTickCount();
+    if (state->log_list)
+        SendMessageA(state->log_list, WM_SETREDRAW, FALSE, 0);
+}
+
+// Applies what the pause kept, repainting each control once, and only if
+// something came for it.
+void ResumeRedraw(HWND window, MainWindowState *state)
+{
+    PaintPause *pause = &state->pause;
+    if (!pause->active)
+        return;
+    KillTimer(window, kRepaintTimerId);
+    pause->active = 0;
+    if (state->log_list) {
+        if (pause->top_index_kept)
+            SendMessageA(state->log_list, LB_SETTOPINDEX, (WPARAM)pause->top_index, 0);
+        SendMessageA(state->log_list, WM_SETREDRAW, TRUE, 0);
+        if (pause->top_index_kept)
+            RedrawWindow(state->log_list, NULL, NULL,
+                         RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
+    }
+    if (pause->total_kept)
+        OnTotalProgress(window, pause->total_percent);
+    if (pause->file_kept)
+        OnFileProgress(window, pause->file_percent);
+}
+
+// A bar repaints at every position; while paused only the last is kept.
+LRESULT KeepOrSetBar(HWND window, MainWindowState *state, UINT message, WPARAM percent)
+{
+    PaintPause *pause = &state->pause;
+    bool total = message == WM_APP_TOTAL_PROGRESS;
+    if (!pause->active)
+        return total ? OnTotalProgress(window, percent) : OnFileProgress(window, percent);
+    if (total) {
+        pause->total_kept = 1;
+        pause->total_percent = percent;
+    } else {
+        pause->file_kept = 1;
+        pause->file_percent = percent;
+    }
+    return 0;
+}
+
+LRESULT ApplyNotification(HWND window, MainWindowState *state, UINT message, WPARAM wparam,
+                          LPARAM lparam)
+{
+    switch (message) {
+    case WM_APP_TOTAL_PROGRESS:
+    case WM_APP_FILE_PROGRESS: return KeepOrSetBar(window, state, message, wparam);
+    case WM_APP_ENABLE_LAUNCH: return OnEnableLaunch(window, wparam);
+    case WM_APP_STATUS_TEXT: return OnStatusText(state, lparam);
+    case WM_APP_LOG_LINE: return OnLogLine(state, lparam);
+    case WM_APP_PATCH_RESULT: return OnPatchResult(state, wparam);
+    }
+    return 0;
+}
+
 } // namespace
+
+LRESULT OnNotification(HWND window, MainWindowState *state, UINT message, WPARAM wparam,
+                       LPARAM lparam)
+{
+    // A status text marks a step of the run ("Done." is always the last
+    // notification): the rest of the window is painted before it shows.
+    if (message == WM_APP_STATUS_TEXT)
+        ResumeRedraw(window, state);
+    else
+        PauseRedraw(window, state);
+    LRESULT result = ApplyNotification(window, state, message, wparam, lparam);
+    if (GetTickCount() - state->pause.since_ms >= kLongestPauseMs)
+        ResumeRedraw(window, state);
+    return result;
+}
+
+LRESULT OnRepaintTimer(HWND window, MainWindowState *state)
+{
+    ResumeRedraw(window, state);
+    return 0;
+}
 
 LRESULT OnTotalProgress(HWND window, WPARAM percent)
 {
@@ -49,7 +144,14 @@ void AppendLogLine(MainWindowState *state, const char *text)
         return;
     // An error index goes to LB_SETTOPINDEX unchanged; the list ignores it.
     LRESULT index = SendMessageA(state->log_list, LB_ADDSTRING, 0, (LPARAM)text);
-    SendMessageA(state->log_list, LB_SETTOPINDEX, (WPARAM)index, 0);
+    // Scrolling costs as much as painting; while painting is paused only the
+    // last line's index is kept, and set when it resumes.
+    if (state->pause.active) {
+        state->pause.top_index_kept = 1;
+        state->pause.top_index = index;
+    } else {
+        SendMessageA(state->log_list, LB_SETTOPINDEX, (WPARAM)index, 0);
+    }
 }
 
 LRESULT OnStatusText(MainWindowState *state, LPARAM text)

@@ -23,5 +23,19 @@ LRESULT OnStatusText(MainWindowState *state, LPARAM text);
 LRESULT OnLogLine(MainWindowState *state, LPARAM text);
 LRESULT OnPatchResult(MainWindowState *state, WPARAM completed);
 
-// Adds a line to the log list and scrolls it into view.
+// The window's only timer: it ends a pause in painting (WM_TIMER wParam).
+const UINT_PTR kRepaintTimerId = 1;
+
+// Applies any of the six messages above through its handler. Log lines are
+// added at once; the list's scrolling and the bars' positions, which cost a
+// repaint each, are applied together with one repaint at most every 100 ms
+// or so, always after the last notification (through kRepaintTimerId), and
+// before a status text is shown.
+LRESULT OnNotification(HWND window, MainWindowState *state, UINT message, WPARAM wparam,
+                       LPARAM lparam);
+// WM_TIMER with kRepaintTimerId: repaints what the notifications changed.
+LRESULT OnRepaintTimer(HWND window, MainWindowState *state);
+
+// Adds a line to the log list and scrolls it into view (when a pause in
+// painting ends, if one is on).
 void AppendLogLine(MainWindowState *state, const char *text);

@@ -7,7 +7,9 @@
 
 #include <commctrl.h>
 
+#include <map>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -143,6 +145,161 @@ TEST_F(NotificationsTest, TheNewestLogLineStaysInView)
     EXPECT_GT(top, 0);
     EXPECT_LE(top, kLines - 1);
     EXPECT_GE(top + visible, kLines) << "top " << top << ", " << visible << " lines visible";
+}
+
+// Routes the six notifications of the fixture's window through OnNotification,
+// as MainWndProc does, and records the WM_SETREDRAW values each control gets
+// and how often a bar is moved.
+MainWindowState *g_routed_state;
+WNDPROC g_window_proc;
+std::map<HWND, WNDPROC> g_control_procs;
+std::map<HWND, std::vector<WPARAM>> g_redraws;
+std::map<HWND, int> g_positions_set;
+const char kSlowLine[] = "a line that takes a while";
+const DWORD kSlowLineMs = 400; // longer than a burst goes without a repaint
+
+LRESULT CALLBACK RoutingProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message >= WM_APP_TOTAL_PROGRESS && message <= WM_APP_PATCH_RESULT)
+        return OnNotification(window, g_routed_state, message, wparam, lparam);
+    if (message == WM_TIMER && wparam == kRepaintTimerId)
+        return OnRepaintTimer(window, g_routed_state);
+    return CallWindowProcA(g_window_proc, window, message, wparam, lparam);
+}
+
+LRESULT CALLBACK RecordingProc(HWND control, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    if (message == WM_SETREDRAW)
+        g_redraws[control].push_back(wparam);
+    if (message == PBM_SETPOS)
+        g_positions_set[control]++;
+    if (message == LB_ADDSTRING && lstrcmpA((const char *)lparam, kSlowLine) == 0)
+        Sleep(kSlowLineMs);
+    return CallWindowProcA(g_control_procs[control], control, message, wparam, lparam);
+}
+
+class BurstTest : public NotificationsTest {
+protected:
+    void SetUp() override
+    {
+        NotificationsTest::SetUp();
+        ShowWindow(window, SW_SHOWNA);
+        g_routed_state = &state;
+        g_window_proc =
+            (WNDPROC)SetWindowLongPtrA(window, GWLP_WNDPROC, (LONG_PTR)RoutingProc);
+        g_redraws.clear();
+        g_positions_set.clear();
+        for (int id : {IDC_LOG_LIST, IDC_TOTAL_PROGRESS, IDC_FILE_PROGRESS}) {
+            HWND control = GetDlgItem(window, id);
+            g_control_procs[control] =
+                (WNDPROC)SetWindowLongPtrA(control, GWLP_WNDPROC, (LONG_PTR)RecordingProc);
+        }
+    }
+
+    // Takes every message, the repaint timer's included, until painting is on.
+    void Pump()
+    {
+        DWORD start = GetTickCount();
+        MSG message;
+        for (;;) {
+            while (PeekMessageA(&message, window, 0, 0, PM_REMOVE))
+                DispatchMessageA(&message);
+            if (!state.pause.active || GetTickCount() - start > 5000)
+                return;
+            MsgWaitForMultipleObjects(0, NULL, FALSE, 20, QS_ALLINPUT);
+        }
+    }
+
+    void PostLine(const std::string &line)
+    {
+        PostMessageA(window, WM_APP_LOG_LINE, 0, (LPARAM)HeapCopy(line.c_str()));
+    }
+
+    std::vector<WPARAM> Redraws(int id) { return g_redraws[GetDlgItem(window, id)]; }
+};
+
+// Lines and bar values posted faster than the window takes them, as a run
+// over an up-to-date installation posts them: everything is applied as if
+// each had been shown alone, a few repaints serve the whole burst, and
+// painting is back on once the queue has been empty for a moment.
+TEST_F(BurstTest, ABurstIsShownWholeWithAFewRepaints)
+{
+    PostLine("alone");
+    Pump();
+    const std::vector<WPARAM> off_on = {0, 1};
+    EXPECT_EQ(Redraws(IDC_LOG_LIST), off_on) << "one line with nothing behind it";
+    g_redraws.clear();
+
+    const int kLines = 400;
+    for (int i = 0; i < kLines; i++) {
+        PostLine("line " + std::to_string(i));
+        PostMessageA(window, WM_APP_FILE_PROGRESS, i % 101, 0);
+        PostMessageA(window, WM_APP_TOTAL_PROGRESS, i * 100 / kLines, 0);
+    }
+    PostMessageA(window, WM_APP_FILE_PROGRESS, 42, 0);
+    Pump();
+
+    ASSERT_EQ(SendMessageA(state.log_list, LB_GETCOUNT, 0, 0), kLines + 1);
+    char shown[64] = {};
+    for (int i = 0; i < kLines; i++) {
+        SendMessageA(state.log_list, LB_GETTEXT, i + 1, (LPARAM)shown);
+        ASSERT_EQ(std::string(shown), "line " + std::to_string(i));
+    }
+    EXPECT_FALSE(HeapHoldsTextCopy("line 0"));
+    EXPECT_FALSE(HeapHoldsTextCopy("line 399"));
+    EXPECT_EQ(BarPosition(IDC_TOTAL_PROGRESS), 99);
+    EXPECT_EQ(BarPosition(IDC_FILE_PROGRESS), 42);
+    RECT client;
+    GetClientRect(state.log_list, &client);
+    int item_height = (int)SendMessageA(state.log_list, LB_GETITEMHEIGHT, 0, 0);
+    int top = (int)SendMessageA(state.log_list, LB_GETTOPINDEX, 0, 0);
+    EXPECT_GE(top + (client.bottom - client.top) / item_height, kLines + 1) << "top " << top;
+    std::vector<WPARAM> redraws = Redraws(IDC_LOG_LIST);
+    ASSERT_FALSE(redraws.empty()) << "the list painted every line";
+    EXPECT_LE(redraws.size(), (size_t)kLines / 10);
+    EXPECT_EQ(redraws.front(), 0u);
+    EXPECT_NE(redraws.back(), 0u) << "the list was left without painting";
+    for (int id : {IDC_TOTAL_PROGRESS, IDC_FILE_PROGRESS}) {
+        int moves = g_positions_set[GetDlgItem(window, id)];
+        EXPECT_GE(moves, 1) << "bar " << id;
+        EXPECT_LE(moves, kLines / 10) << "bar " << id << " repainted at every value";
+    }
+    for (int id : {IDC_LOG_LIST, IDC_TOTAL_PROGRESS, IDC_FILE_PROGRESS}) {
+        HWND control = GetDlgItem(window, id);
+        EXPECT_TRUE(IsWindowVisible(control)) << "control " << id;
+        EXPECT_FALSE(GetUpdateRect(control, NULL, FALSE)) << "control " << id << " not painted";
+    }
+}
+
+TEST_F(BurstTest, ALongBurstIsPaintedOnTheWay)
+{
+    PostLine("first");
+    PostLine(kSlowLine);
+    PostLine("last");
+    Pump();
+    const std::vector<WPARAM> expected = {0, 1, 0, 1}; // off, on after the slow line, off, on
+    EXPECT_EQ(Redraws(IDC_LOG_LIST), expected);
+    EXPECT_EQ(SendMessageA(state.log_list, LB_GETCOUNT, 0, 0), 3);
+}
+
+// "Done." ends every run: once it shows, the log and the bars are painted too.
+TEST_F(BurstTest, AStatusTextShowsAfterTheRestIsPainted)
+{
+    PostLine("Patch complete.");
+    PostMessageA(window, WM_APP_TOTAL_PROGRESS, 100, 0);
+    PostMessageA(window, WM_APP_STATUS_TEXT, 0, (LPARAM)HeapCopy("Done."));
+    MSG message;
+    while (PeekMessageA(&message, window, WM_APP_TOTAL_PROGRESS, WM_APP_PATCH_RESULT, PM_REMOVE))
+        DispatchMessageA(&message);
+    EXPECT_EQ(state.pause.active, 0);
+    EXPECT_EQ(BarPosition(IDC_TOTAL_PROGRESS), 100);
+    const std::vector<WPARAM> off_on = {0, 1};
+    EXPECT_EQ(Redraws(IDC_LOG_LIST), off_on);
+    for (int id : {IDC_LOG_LIST, IDC_TOTAL_PROGRESS})
+        EXPECT_FALSE(GetUpdateRect(GetDlgItem(window, id), NULL, FALSE)) << "control " << id;
+    char shown[16] = {};
+    GetWindowTextA(state.status_line, shown, sizeof(shown));
+    EXPECT_STREQ(shown, "Done.");
 }
 
 TEST_F(NotificationsTest, PatchResultIsStoredAsSent)

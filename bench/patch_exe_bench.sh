@@ -1,0 +1,206 @@
+#!/usr/bin/env bash
+# Times the real patch.exe, window and all, under Wine on Xvfb against nginx
+# on loopback serving releases made with the release tool, from its start to
+# "Done." (with "Patch complete." as its last log line), beside the same work
+# done by its building blocks alone, in one run:
+#   up to date   10,000 files, 1 GiB: patch.exe against FileCrc32 alone over
+#                the same files (page cache warm for both)
+#   fresh        2,000 files, 256 MiB: patch.exe against HttpDownloadToFile
+#                alone fetching the same objects one after the other into
+#                temporary files, and one curl process fetching them all
+#   one file     256 MiB: patch.exe against the bare WinINet loop of 8 KiB
+#                reads into a temporary file (and curl)
+# and prints each pair with its ratio (the block's time / patch.exe's time).
+# With STEPS=1 it also prints where one small file's fetch spends its time.
+#   bench/patch_exe_bench.sh [--scale N] [build dir]     (default 1, build/win64)
+# --scale N divides every count and size by N (--scale 10: 1,000 files and
+# 102 MiB, 200 files and 25.6 MiB, one 25.6 MiB file), for a quick run.
+# RUNS=n measures each side n times, one after the other, and keeps the best;
+# PHASES picks some of "uptodate fresh onefile" (default all three).
+# PATCH_EXE names another patch.exe to time (default: the build's own).
+# Build the tree and build/native/release-tool first. Everything is made in a
+# folder of its own under /tmp and deleted at the end.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scale=1
+if [ "${1:-}" = "--scale" ]; then
+  scale=$2
+  shift 2
+fi
+[[ "$scale" =~ ^[1-9][0-9]*$ ]] || { echo "bench: --scale takes a whole number" >&2; exit 2; }
+build=$(cd "${1:-build/win64}" && pwd)
+exe="$build/bench/patch_exe_bench.exe"
+patch_exe=${PATCH_EXE:-$build/patch.exe}
+release_tool=${RELEASE_TOOL:-build/native/release-tool}
+runs=${RUNS:-1}
+phases=${PHASES:-uptodate fresh onefile}
+for needed in "$exe" "$patch_exe" "$release_tool"; do
+  [ -f "$needed" ] || { echo "bench: build $needed first" >&2; exit 1; }
+done
+
+work=$(mktemp -d /tmp/patch-exe-bench.XXXXXX)
+nginx_started=
+session_started=
+cleanup() {
+  if [ -n "$nginx_started" ]; then scripts/nginx-loopback.sh stop "$work/nginx" || true; fi
+  if [ -n "$session_started" ]; then scripts/wine-session.sh stop "$build" >/dev/null || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+make_release() { # <folder> <files> <bytes> <seed>
+  # Folders of 100 files two levels deep; sizes drawn from an exponential
+  # distribution (fixed seed) and scaled to the total; random contents.
+  python3 - "$@" <<'EOF'
+import os, random, sys
+root, count, total, seed = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
+rng = random.Random(seed)
+weights = [rng.expovariate(1.0) for _ in range(count)]
+scale = total / sum(weights)
+sizes = [int(w * scale) for w in weights]
+sizes[-1] += total - sum(sizes)
+kinds = ["pak", "dat", "bin", "txt", "dll"]
+for i, size in enumerate(sizes):
+    folder = os.path.join(root, "data", "pack%02d" % (i // 500), "set%d" % (i // 100 % 5))
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, "file%05d.%s" % (i, kinds[i % len(kinds)])), "wb") as f:
+        f.write(os.urandom(size))
+EOF
+}
+
+mib=$((1024 * 1024))
+echo "bench: making the releases under $work (scale 1/$scale)"
+for phase in $phases; do
+  case $phase in
+    uptodate) make_release "$work/uptodate" $((10000 / scale)) $((1024 * mib / scale)) 6 ;;
+    fresh) make_release "$work/fresh" $((2000 / scale)) $((256 * mib / scale)) 7 ;;
+    onefile) make_release "$work/onefile" 1 $((256 * mib / scale)) 8 ;;
+    *) echo "bench: no phase $phase" >&2; exit 2 ;;
+  esac
+done
+
+nginx_started=1
+mkdir -p "$work/root"
+port=$(scripts/nginx-loopback.sh start "$work/nginx" "$work/root")
+session_started=1
+scripts/wine-session.sh start "$build" >"$work/session.out" 2>&1 </dev/null ||
+  { cat "$work/session.out" >&2; exit 1; }
+# shellcheck source=/dev/null
+. "$build/wine-env.sh"
+
+win() { echo "Z:${1//\//\\}"; }
+
+# Runs one mode of the Windows side; prints its output, fails with it.
+# Wine's helpers inherit the streams: a file, not a pipe, keeps this from waiting.
+bench() { # <name> <mode> <arg> <arg>
+  timeout 3600 "$build/wine-run.sh" "$exe" "$2" "$3" "$4" >"$work/$1.out" 2>&1 </dev/null ||
+    { echo "bench: $1 failed" >&2; cat "$work/$1.out" >&2; exit 1; }
+  sed -n 's/^seconds: //p' "$work/$1.out" | tr -d '\r'
+}
+
+publish() { # <release>
+  "$release_tool" publish "$work/$1" "$work/root" >"$work/publish.out" 2>&1 ||
+    { cat "$work/publish.out" >&2; exit 1; }
+}
+
+installation() { # <name> [release copied into it]
+  rm -rf "$work/install"
+  if [ -n "${2:-}" ]; then cp -a "$work/$2" "$work/install"; else mkdir "$work/install"; fi
+  cp "$patch_exe" "$work/install/patch.exe"
+}
+
+curl_all() { # <release>: one curl process fetching every object of the manifest
+  (cd "$work/root/latest" && find . -type f ! -name manifest.txt | sort) |
+    sed "s|^\./\(.*\)|url = \"http://127.0.0.1:$port/latest/\1\"\noutput = \"$work/curl/\1\"|" \
+      >"$work/curl.conf"
+  rm -rf "$work/curl"
+  local start end
+  start=$(date +%s.%N)
+  curl -s --fail --create-dirs -K "$work/curl.conf"
+  end=$(date +%s.%N)
+  rm -rf "$work/curl"
+  awk -v a="$start" -v b="$end" 'BEGIN { printf "%.3f", b - a }'
+}
+
+row() { # <label> <block seconds> <patch.exe seconds>
+  awk -v l="$1" -v p="$2" -v x="$3" \
+    'BEGIN { printf "  %-38s %8.3f s   patch.exe %8.3f s   ratio %.2f\n", l, p, x, p / x }'
+}
+
+best() { # <best so far or empty> <seconds>
+  awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 < a + 0) ? b : a }'
+}
+manifest=$(win "$work/root/latest/manifest.txt")
+up_patch= up_crc= fresh_patch= fresh_fetch= fresh_curl= one_patch= one_bare= one_curl=
+
+if [[ " $phases " == *" uptodate "* ]]; then
+  echo "bench: up to date, $((10000 / scale)) files"
+  publish uptodate
+  installation uptodate uptodate
+  find "$work/install" -type f -exec cat {} + >/dev/null # warm for both sides
+  for _ in $(seq "$runs"); do
+    s=$(bench up_patch patch "$port" "$(win "$work/install/patch.exe")")
+    up_patch=$(best "$up_patch" "$s")
+    s=$(bench up_crc crc "$(win "$work/install")" "$manifest")
+    up_crc=$(best "$up_crc" "$s")
+  done
+  up_lines=$(sed -n 's/^log lines: //p' "$work/up_patch.out")
+fi
+
+if [[ " $phases " == *" fresh "* ]]; then
+  echo "bench: fresh, $((2000 / scale)) files"
+  publish fresh
+  for _ in $(seq "$runs"); do
+    installation fresh
+    s=$(bench fresh_patch patch "$port" "$(win "$work/install/patch.exe")")
+    fresh_patch=$(best "$fresh_patch" "$s")
+    s=$(bench fresh_fetch fetch "$port" "$manifest")
+    fresh_fetch=$(best "$fresh_fetch" "$s")
+    s=$(curl_all)
+    fresh_curl=$(best "$fresh_curl" "$s")
+  done
+fi
+
+if [[ " $phases " == *" onefile "* ]]; then
+  echo "bench: one file of $((256 / scale)) MiB"
+  publish onefile
+  object=/latest/$(cd "$work/root/latest" && find . -type f ! -name manifest.txt | sed 's|^\./||')
+  for _ in $(seq "$runs"); do
+    installation onefile
+    s=$(bench one_patch patch "$port" "$(win "$work/install/patch.exe")")
+    one_patch=$(best "$one_patch" "$s")
+    s=$(bench one_bare bare "$port" "$object")
+    one_bare=$(best "$one_bare" "$s")
+    s=$(curl_all)
+    one_curl=$(best "$one_curl" "$s")
+  done
+fi
+
+if [ "${STEPS:-0}" = 1 ]; then
+  echo "bench: 200 small files, step by step"
+  make_release "$work/small" 200 $((200 * 1024)) 9
+  publish small
+  bench steps steps "$port" "$manifest" >/dev/null
+fi
+
+echo "patch.exe $patch_exe, nginx on 127.0.0.1:$port, scale 1/$scale, best of $runs;" \
+  "ratio = the block's time / patch.exe's time"
+if [ -n "$up_patch" ]; then
+  echo "up to date, $((10000 / scale)) files, $((1024 / scale)) MiB ($up_lines log lines):"
+  row "FileCrc32 alone" "$up_crc" "$up_patch"
+fi
+if [ -n "$fresh_patch" ]; then
+  echo "fresh, $((2000 / scale)) files, $((256 / scale)) MiB:"
+  row "HttpDownloadToFile alone" "$fresh_fetch" "$fresh_patch"
+  row "one curl process" "$fresh_curl" "$fresh_patch"
+fi
+if [ -n "$one_patch" ]; then
+  echo "one file, $((256 / scale)) MiB:"
+  row "bare WinINet loop, 8 KiB reads" "$one_bare" "$one_patch"
+  row "one curl process" "$one_curl" "$one_patch"
+fi
+if [ "${STEPS:-0}" = 1 ]; then
+  echo "one small file's fetch (200 files of 1 KiB on average), step by step:"
+  grep -v '^seconds' "$work/steps.out"
+fi
