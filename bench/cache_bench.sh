@@ -31,20 +31,7 @@ cleanup() {
 trap cleanup EXIT
 
 echo "bench: making $files files, $mib MiB, under $work"
-python3 - "$work/release" "$files" "$mib" <<'EOF'
-import os, random, sys
-root, count, mib = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-total = mib * 1024 * 1024
-rng = random.Random(17)
-weights = [rng.expovariate(1.0) for _ in range(count)]
-sizes = [int(w * total / sum(weights)) for w in weights]
-sizes[-1] += total - sum(sizes)
-for i, size in enumerate(sizes):
-    folder = os.path.join(root, "data", "set%d" % (i // 50))
-    os.makedirs(folder, exist_ok=True)
-    with open(os.path.join(folder, "file%03d.pak" % i), "wb") as f:
-        f.write(os.urandom(size))
-EOF
+python3 bench/make_release.py "$work/release" "$files" $((mib * 1024 * 1024)) 17
 
 if [ -x "$release_tool" ]; then
   "$release_tool" publish "$work/release" "$work/root" >"$work/publish.out" 2>&1 ||

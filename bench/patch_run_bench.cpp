@@ -7,6 +7,7 @@
 //   patch_run_bench <proxy port> <install dir> <manifest file> [runs]
 
 #include "app/notifications.h"
+#include "bench_files.h"
 #include "patch/install_paths.h"
 #include "patch/manifest.h"
 #include "patch/patch_worker.h"
@@ -146,28 +147,6 @@ void RestoreProxy(const SavedProxy *saved)
     else
         RegDeleteValueA(key, "ProxyServer");
     RegCloseKey(key);
-}
-
-// Reads the manifest file whole into a NUL-terminated heap text (caller frees).
-char *ReadWholeText(const char *path)
-{
-    char *text = NULL;
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return NULL;
-    DWORD size = GetFileSize(file, NULL);
-    DWORD got = 0;
-    if (size != INVALID_FILE_SIZE)
-        text = (char *)HeapAlloc(GetProcessHeap(), 0, size + 1);
-    if (text && (!ReadFile(file, text, size, &got, NULL) || got != size)) {
-        HeapFree(GetProcessHeap(), 0, text);
-        text = NULL;
-    }
-    if (text)
-        text[size] = '\0';
-    CloseHandle(file);
-    return text;
 }
 
 // Sums the sizes of every entry's installed file; 0 when one is missing.

@@ -30,24 +30,7 @@ cleanup() {
 trap cleanup EXIT
 
 echo "bench: making $files files, $mib MiB, under $work"
-# Folders of 100 files two levels deep; sizes drawn from an exponential
-# distribution (fixed seed) and scaled to the total; random contents.
-python3 - "$work/release" "$files" "$mib" <<'EOF'
-import os, random, sys
-root, count, mib = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-total = mib * 1024 * 1024
-rng = random.Random(6)
-weights = [rng.expovariate(1.0) for _ in range(count)]
-scale = total / sum(weights)
-sizes = [int(w * scale) for w in weights]
-sizes[-1] += total - sum(sizes)
-kinds = ["pak", "dat", "bin", "txt", "dll"]
-for i, size in enumerate(sizes):
-    folder = os.path.join(root, "data", "pack%02d" % (i // 500), "set%d" % (i // 100 % 5))
-    os.makedirs(folder, exist_ok=True)
-    with open(os.path.join(folder, "file%05d.%s" % (i, kinds[i % len(kinds)])), "wb") as f:
-        f.write(os.urandom(size))
-EOF
+python3 bench/make_release.py "$work/release" "$files" $((mib * 1024 * 1024)) 6
 
 if [ -x "$release_tool" ]; then
   echo "bench: publishing with $release_tool"
