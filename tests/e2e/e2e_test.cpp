@@ -22,6 +22,8 @@ namespace {
 typedef std::vector<std::string> Lines;
 
 const DWORD kStartTimeoutMs = 15000;
+const int kStartAttempts = 5;      // starts of patch.exe tried while Wine fails them
+const DWORD kStartRetryMs = 500;   // pause between two such starts
 const DWORD kRunTimeoutMs = 60000;
 const DWORD kQuitTimeoutMs = 5000;
 
@@ -148,10 +150,21 @@ protected:
             changes.push_back({"TEMP", temp_folder});
         }
         std::string environment = EnvironmentWith(changes);
-        ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0,
-                                   changes.empty() ? NULL : &environment[0],
-                                   install.c_str(), &startup, &patcher))
-            << "error " << GetLastError();
+        // While earlier patchers are still ending, Wine now and then fails a
+        // start with ERROR_INTERNAL_ERROR; a moment later it works.
+        BOOL started = FALSE;
+        DWORD error = 0;
+        for (int attempt = 0; !started && attempt < kStartAttempts; attempt++) {
+            if (attempt > 0)
+                Sleep(kStartRetryMs);
+            started = CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0,
+                                     changes.empty() ? NULL : &environment[0], install.c_str(),
+                                     &startup, &patcher);
+            error = started ? 0 : GetLastError();
+            if (!started && error != ERROR_INTERNAL_ERROR)
+                break;
+        }
+        ASSERT_TRUE(started) << "error " << error;
         DWORD start = GetTickCount();
         while (!(window = FindPatcherWindowOf(patcher.dwProcessId)) &&
                GetTickCount() - start < kStartTimeoutMs)
