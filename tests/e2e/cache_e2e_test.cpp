@@ -61,23 +61,7 @@ protected:
     {
         std::string command = "\"" + WindowsPathOfUnix(kReleaseTool) + "\" publish \"" + release +
                               "\" \"" + web + "\"";
-        ASSERT_EQ(RunAndWait(command, NULL), 0u) << command;
-    }
-
-    static DWORD RunAndWait(std::string command, const char *folder)
-    {
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process = {};
-        if (!CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, folder, &startup,
-                            &process))
-            return 98;
-        WaitForSingleObject(process.hProcess, kRunTimeoutMs);
-        DWORD code = 99;
-        GetExitCodeProcess(process.hProcess, &code);
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-        return code;
+        ASSERT_EQ(RunProgram(command, kRunTimeoutMs), 0u) << command;
     }
 
     void StartCache()
@@ -99,20 +83,13 @@ protected:
             CopyFileA(WindowsPathOfUnix(kPatchExe).c_str(), (install + "\\patch.exe").c_str(),
                       FALSE);
         }
-        std::string command = "\"" + install + "\\patch.exe\"";
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
         PROCESS_INFORMATION patcher = {};
         PatcherView view = {};
-        if (!CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, install.c_str(),
-                            &startup, &patcher)) {
-            ADD_FAILURE() << "cannot start " << command;
+        if (StartPatcherIn(install, NULL, &patcher) != 0) {
+            ADD_FAILURE() << "cannot start patch.exe in " << install;
             return view.log;
         }
-        HWND window = NULL;
-        for (DWORD start = GetTickCount(); !window && GetTickCount() - start < kStartTimeoutMs;
-             Sleep(20))
-            window = FindPatcherWindowOf(patcher.dwProcessId);
+        HWND window = WaitForPatcherWindowOf(patcher.dwProcessId, kStartTimeoutMs);
         EXPECT_TRUE(window && WaitForRunEnd(window, kRunTimeoutMs, &view)) << JoinLines(view.log);
         if (window)
             PostCommand(window, IDM_QUIT);
@@ -129,7 +106,7 @@ protected:
     BodyBytes OriginSentSinceLastLook()
     {
         std::string log;
-        ReadWholeFile(state + "\\origin.log", &log);
+        ReadWholeFile(state + "\\origin\\access.log", &log);
         std::istringstream lines(log.substr(log_read));
         log_read = log.size();
         BodyBytes sent;

@@ -22,8 +22,6 @@ namespace {
 typedef std::vector<std::string> Lines;
 
 const DWORD kStartTimeoutMs = 15000;
-const int kStartAttempts = 5;      // starts of patch.exe tried while Wine fails them
-const DWORD kStartRetryMs = 500;   // pause between two such starts
 const DWORD kRunTimeoutMs = 60000;
 const DWORD kQuitTimeoutMs = 5000;
 
@@ -103,17 +101,7 @@ protected:
     {
         std::string command = "\"" + WindowsPathOfUnix(kReleaseTool) + "\" publish \"" + release +
                               "\" \"" + web + "\"";
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION tool = {};
-        ASSERT_TRUE(CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup,
-                                   &tool));
-        WaitForSingleObject(tool.hProcess, kRunTimeoutMs);
-        DWORD code = 99;
-        GetExitCodeProcess(tool.hProcess, &code);
-        CloseHandle(tool.hProcess);
-        CloseHandle(tool.hThread);
-        ASSERT_EQ(code, 0u) << command;
+        ASSERT_EQ(RunProgram(command, kRunTimeoutMs), 0u) << command;
     }
 
     // Starts nginx on the web root; rate slows its responses ("0": full speed).
@@ -139,9 +127,6 @@ protected:
     void StartPatcher(const std::string &dll_overrides = std::string(),
                       const std::string &temp_folder = std::string())
     {
-        std::string command = "\"" + install + "\\patch.exe\"";
-        STARTUPINFOA startup = {};
-        startup.cb = sizeof(startup);
         Environment changes;
         if (!dll_overrides.empty())
             changes.push_back({"WINEDLLOVERRIDES", dll_overrides});
@@ -150,25 +135,9 @@ protected:
             changes.push_back({"TEMP", temp_folder});
         }
         std::string environment = EnvironmentWith(changes);
-        // While earlier patchers are still ending, Wine now and then fails a
-        // start with ERROR_INTERNAL_ERROR; a moment later it works.
-        BOOL started = FALSE;
-        DWORD error = 0;
-        for (int attempt = 0; !started && attempt < kStartAttempts; attempt++) {
-            if (attempt > 0)
-                Sleep(kStartRetryMs);
-            started = CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0,
-                                     changes.empty() ? NULL : &environment[0], install.c_str(),
-                                     &startup, &patcher);
-            error = started ? 0 : GetLastError();
-            if (!started && error != ERROR_INTERNAL_ERROR)
-                break;
-        }
-        ASSERT_TRUE(started) << "error " << error;
-        DWORD start = GetTickCount();
-        while (!(window = FindPatcherWindowOf(patcher.dwProcessId)) &&
-               GetTickCount() - start < kStartTimeoutMs)
-            Sleep(20);
+        DWORD error = StartPatcherIn(install, changes.empty() ? NULL : &environment[0], &patcher);
+        ASSERT_EQ(error, 0u) << "cannot start patch.exe";
+        window = WaitForPatcherWindowOf(patcher.dwProcessId, kStartTimeoutMs);
         ASSERT_NE(window, (HWND)NULL) << "no patcher window";
     }
 

@@ -9,6 +9,8 @@ namespace {
 const char kPatcherClass[] = "BHPatcherWindowClass";
 const char kDialogClass[] = "#32770";
 const DWORD kPollMs = 20;
+const int kStartAttempts = 5;    // starts of a program tried while Wine fails them
+const DWORD kStartRetryMs = 500; // pause between two such starts
 
 std::string WindowText(HWND window)
 {
@@ -52,6 +54,54 @@ HWND FindPatcherWindowOf(DWORD process_id)
             return found;
     }
     return NULL;
+}
+
+HWND WaitForPatcherWindowOf(DWORD process_id, DWORD timeout_ms)
+{
+    HWND window = NULL;
+    DWORD start = GetTickCount();
+    while (!(window = FindPatcherWindowOf(process_id)) && GetTickCount() - start < timeout_ms)
+        Sleep(kPollMs);
+    return window;
+}
+
+DWORD StartProgram(std::string command, char *environment, const char *folder,
+                   PROCESS_INFORMATION *process)
+{
+    STARTUPINFOA startup = {};
+    startup.cb = sizeof(startup);
+    DWORD error = 0;
+    // While earlier processes are still ending, Wine now and then fails a
+    // start with ERROR_INTERNAL_ERROR; a moment later it works.
+    for (int attempt = 0; attempt < kStartAttempts; attempt++) {
+        if (attempt > 0)
+            Sleep(kStartRetryMs);
+        if (CreateProcessA(NULL, &command[0], NULL, NULL, FALSE, 0, environment, folder,
+                           &startup, process))
+            return 0;
+        error = GetLastError();
+        if (error != ERROR_INTERNAL_ERROR)
+            break;
+    }
+    return error;
+}
+
+DWORD RunProgram(const std::string &command, DWORD timeout_ms)
+{
+    PROCESS_INFORMATION process = {};
+    if (StartProgram(command, NULL, NULL, &process) != 0)
+        return kNotStarted;
+    WaitForSingleObject(process.hProcess, timeout_ms);
+    DWORD code = kNotEnded;
+    GetExitCodeProcess(process.hProcess, &code);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return code;
+}
+
+DWORD StartPatcherIn(const std::string &folder, char *environment, PROCESS_INFORMATION *process)
+{
+    return StartProgram("\"" + folder + "\\patch.exe\"", environment, folder.c_str(), process);
 }
 
 bool ReadPatcherView(HWND window, PatcherView *view)

@@ -20,6 +20,22 @@ struct PatcherView {
 HWND FindPatcherWindow();
 // The patcher's main window of that process, or NULL.
 HWND FindPatcherWindowOf(DWORD process_id);
+// The same, waited for up to timeout_ms.
+HWND WaitForPatcherWindowOf(DWORD process_id, DWORD timeout_ms);
+
+// Starts a Windows program from its command line, in folder (NULL: this
+// process's) with the given environment block (NULL: this process's).
+// Returns 0, or the error of the last start tried.
+DWORD StartProgram(std::string command, char *environment, const char *folder,
+                   PROCESS_INFORMATION *process);
+// Runs a Windows program and waits for it; its exit code, kNotStarted, or
+// kNotEnded (STILL_ACTIVE) when it is still running after timeout_ms.
+const DWORD kNotStarted = 98;
+const DWORD kNotEnded = STILL_ACTIVE;
+DWORD RunProgram(const std::string &command, DWORD timeout_ms);
+// StartProgram for <folder>\patch.exe, with folder as its current folder.
+DWORD StartPatcherIn(const std::string &folder, char *environment,
+                     PROCESS_INFORMATION *process);
 bool ReadPatcherView(HWND window, PatcherView *view);
 
 // Waits until the run has ended: Launch Game enabled and the status "Done.".
