@@ -71,7 +71,7 @@ release_bytes=$(stat -L -c %s "$work/root/latest/manifest.txt")
 read -r cache_port origin_port < <(scripts/cache-loopback.sh start "$work/state" "$work/root")
 started=1
 
-origin_bytes() { awk '$3 != "\"GET" || $4 != "/" { sum += $2 } END { print sum + 0 }' "$work/state/origin.log"; }
+origin_bytes() { awk '$3 != "\"GET" || $4 != "/" { sum += $2 } END { print sum + 0 }' "$work/state/origin/access.log"; }
 
 # Runs every client at once through the proxy port; prints the wall time in
 # seconds and checks that each client received the whole release.

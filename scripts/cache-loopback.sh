@@ -5,13 +5,14 @@
 # after an hour if stop never runs:
 #   cache-loopback.sh start <state dir> <web root>   prints "<cache port> <origin port>"
 #   cache-loopback.sh stop <state dir>
-# The origin logs "<status> <body bytes sent> "<request line>" "<If-None-Match>""
-# for every response to <state dir>/origin.log.
+# The origin (scripts/nginx-loopback.sh) logs every response to
+# <state dir>/origin/access.log.
 set -euo pipefail
 
 action=$1
 state=$2
-deploy="$(cd "$(dirname "$0")/.." && pwd)/deploy"
+root="$(cd "$(dirname "$0")/.." && pwd)"
+deploy="$root/deploy"
 
 free_port() { # a loopback port nobody listens on right now
   local port
@@ -36,33 +37,6 @@ wait_for() { # <port> <runner pid file>: true once something answers on port
   return 1
 }
 
-start_origin() { # <web root>
-  local port
-  port=$(free_port) || return 1
-  cat >"$state/nginx.conf" <<CONF
-daemon off; master_process off; worker_processes 1;
-pid $state/nginx.pid; error_log $state/error.log;
-events { worker_connections 256; }
-http {
-  log_format origin '\$status \$body_bytes_sent "\$request" "\$http_if_none_match"';
-  access_log $state/origin.log origin;
-  client_body_temp_path $state/tmp; proxy_temp_path $state/tmp;
-  fastcgi_temp_path $state/tmp; uwsgi_temp_path $state/tmp; scgi_temp_path $state/tmp;
-  types { text/plain txt; application/octet-stream bin exe dll pak; }
-  default_type application/octet-stream;
-  server {
-    listen 127.0.0.1:$port;
-    root $1;
-    include $deploy/update-host.nginx.conf;
-  }
-}
-CONF
-  setsid timeout 3600 nginx -c "$state/nginx.conf" -p "$state" \
-    >"$state/nginx.out" 2>&1 </dev/null &
-  echo $! >"$state/nginx.runner"
-  wait_for "$port" "$state/nginx.runner" && echo "$port"
-}
-
 start_cache() { # <origin port>
   local port
   port=$(free_port) || return 1
@@ -81,10 +55,11 @@ VCL
 }
 
 start() {
-  mkdir -p "$state/tmp"
+  mkdir -p "$state/origin"
   local origin cache
   for _ in 1 2 3; do
-    if origin=$(start_origin "$1") && cache=$(start_cache "$origin"); then
+    if origin=$("$root/scripts/nginx-loopback.sh" start "$state/origin" "$1" 0 \
+        "$deploy/update-host.nginx.conf") && cache=$(start_cache "$origin"); then
       echo "$cache $origin" >"$state/ports"
       echo "$cache $origin"
       return 0
@@ -92,18 +67,16 @@ start() {
     stop
   done
   echo "cache-loopback: could not start nginx and varnishd" >&2
-  cat "$state/error.log" "$state/varnish.out" >&2 2>/dev/null || true
+  cat "$state/varnish.out" >&2 2>/dev/null || true
   return 1
 }
 
 stop() {
-  local runner
-  for runner in "$state/varnish.runner" "$state/nginx.runner"; do
-    if [ -s "$runner" ]; then
-      kill "$(cat "$runner")" 2>/dev/null || true
-      rm -f "$runner"
-    fi
-  done
+  if [ -s "$state/varnish.runner" ]; then
+    kill "$(cat "$state/varnish.runner")" 2>/dev/null || true
+    rm -f "$state/varnish.runner"
+  fi
+  "$root/scripts/nginx-loopback.sh" stop "$state/origin"
   rm -f "$state/ports"
 }
 

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Serves a folder over HTTP on a free loopback port with nginx, in the
 # foreground mode that needs no root rights, and stops it again:
-#   nginx-loopback.sh start <state dir> <web root> [rate]   prints the port;
-#                       rate (such as 1m) slows every response to that many
-#                       bytes a second
+#   nginx-loopback.sh start <state dir> <web root> [rate] [locations]
+#                       prints the port; rate (such as 1m; 0, the default, for
+#                       none) slows every response to that many bytes a
+#                       second; locations, a file, is included in the server
 #   nginx-loopback.sh stop <state dir>
+# Every response is logged to <state dir>/access.log as "<status> <body bytes
+# sent> "<request line>" "<If-None-Match>"".
 # nginx answers absolute-form requests, so with the port as the configured
 # proxy it serves the patcher's fixed host name. It stops by itself after an
 # hour if stop never runs.
@@ -14,21 +17,22 @@ action=$1
 state=$2
 
 start() {
-  local root=$1 rate=${2:-0}
+  local root=$1 rate=${2:-0} locations=${3:+include $3;}
   mkdir -p "$state/tmp" "$root"
   for _ in $(seq 20); do
     local port=$((20000 + RANDOM % 20000))
     cat >"$state/nginx.conf" <<CONF
 daemon off; master_process off; worker_processes 1;
 pid $state/nginx.pid; error_log $state/error.log;
-events { worker_connections 64; }
+events { worker_connections 256; }
 http {
-  access_log $state/access.log;
+  log_format short '\$status \$body_bytes_sent "\$request" "\$http_if_none_match"';
+  access_log $state/access.log short;
   client_body_temp_path $state/tmp; proxy_temp_path $state/tmp;
   fastcgi_temp_path $state/tmp; uwsgi_temp_path $state/tmp; scgi_temp_path $state/tmp;
   types { text/plain txt; application/octet-stream bin exe dll pak; }
   default_type application/octet-stream;
-  server { listen 127.0.0.1:$port; root $root; disable_symlinks off; limit_rate $rate; }
+  server { listen 127.0.0.1:$port; root $root; disable_symlinks off; limit_rate $rate; $locations }
 }
 CONF
     setsid timeout 3600 nginx -c "$state/nginx.conf" -p "$state" \
@@ -59,7 +63,7 @@ stop() {
 }
 
 case "$action" in
-  start) start "$3" "${4:-0}" ;;
+  start) start "$3" "${4:-0}" "${5:-}" ;;
   stop) stop ;;
   *) echo "usage: $0 start <state dir> <web root> | stop <state dir>" >&2; exit 2 ;;
 esac
