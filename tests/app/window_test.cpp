@@ -116,14 +116,16 @@ DWORD WINAPI RecordingWaitForInputIdle(HANDLE process, DWORD ms)
 
 TEST_F(MainWindowTest, LaunchAsksTheShellToOpenTheGame)
 {
-    void *real_shell =
-        PatchImport("shell32.dll", "ShellExecuteExA", (void *)RecordingShellExecute);
-    void *real_wait = PatchImport("user32.dll", "WaitForInputIdle", (void *)RecordingWaitForInputIdle);
-    ASSERT_TRUE(real_shell && real_wait);
-    g_main_window.patch_completed = 1; // no question first
-    LaunchGame(window);
-    PatchImport("shell32.dll", "ShellExecuteExA", real_shell);
-    PatchImport("user32.dll", "WaitForInputIdle", real_wait);
+    {
+        void *real_shell = NULL, *real_wait = NULL;
+        ImportHook shell("shell32.dll", "ShellExecuteExA", (void *)RecordingShellExecute,
+                         &real_shell);
+        ImportHook wait("user32.dll", "WaitForInputIdle", (void *)RecordingWaitForInputIdle,
+                        &real_wait);
+        ASSERT_TRUE(real_shell && real_wait);
+        g_main_window.patch_completed = 1; // no question first
+        LaunchGame(window);
+    }
 
     ASSERT_EQ(g_shell.calls, 1);
     EXPECT_EQ(g_shell.info.cbSize, sizeof(SHELLEXECUTEINFOA));

@@ -213,10 +213,14 @@ TEST_F(EnsureParentFoldersTest, CreateDirectoryErrors)
     const DWORD errors[] = {ERROR_ACCESS_DENIED, ERROR_ALREADY_EXISTS, ERROR_DISK_FULL};
     for (DWORD error : errors) {
         g_create_error = error;
-        void *real = PatchImport("kernel32.dll", "CreateDirectoryA", (void *)CreateDirectoryFails);
-        ASSERT_NE(real, nullptr);
-        int result = EnsureParentFolders(base().c_str(), temp.Join("a\\b\\f").c_str());
-        PatchImport("kernel32.dll", "CreateDirectoryA", real);
+        int result = 0;
+        {
+            void *real = NULL;
+            ImportHook create("kernel32.dll", "CreateDirectoryA", (void *)CreateDirectoryFails,
+                              &real);
+            ASSERT_NE(real, nullptr);
+            result = EnsureParentFolders(base().c_str(), temp.Join("a\\b\\f").c_str());
+        }
         EXPECT_EQ(result, error == ERROR_ALREADY_EXISTS ? 1 : 0) << "error " << error;
     }
 }

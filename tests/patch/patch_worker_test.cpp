@@ -256,24 +256,6 @@ protected:
     std::function<bool(const std::string &, HttpReply *)> script;
 };
 
-// Replaces an import of the test program (and so of the worker) while it
-// lives; *real_out receives the function it replaced.
-struct ImportHook {
-    ImportHook(const char *dll, const char *function, void *replacement, void *real_out)
-        : dll(dll), function(function), real(PatchImport(dll, function, replacement))
-    {
-        *(void **)real_out = real;
-    }
-    ~ImportHook()
-    {
-        if (real)
-            PatchImport(dll, function, real);
-    }
-    const char *dll;
-    const char *function;
-    void *real;
-};
-
 // Platform calls that fail once, at a call chosen by each test.
 decltype(&HeapAlloc) g_real_heap_alloc = NULL;
 SIZE_T g_fail_alloc_size = 0; // the worker's next allocation of this size fails

@@ -129,11 +129,13 @@ TEST(FileCrc32, AReadThatFails)
     for (int fails_at = 1; fails_at <= 2; fails_at++) {
         g_reads = 0;
         g_read_fails_at = fails_at;
-        g_real_read = (ReadFileFn)PatchImport("kernel32.dll", "ReadFile", (void *)ReadFailingAt);
-        ASSERT_NE(g_real_read, nullptr);
         DWORD crc = 0xDEADBEEF;
-        int result = FileCrc32(path.c_str(), &crc);
-        PatchImport("kernel32.dll", "ReadFile", (void *)g_real_read);
+        int result = 0;
+        {
+            ImportHook read("kernel32.dll", "ReadFile", (void *)ReadFailingAt, &g_real_read);
+            ASSERT_NE(g_real_read, nullptr);
+            result = FileCrc32(path.c_str(), &crc);
+        }
         EXPECT_EQ(result, 0) << "read " << fails_at;
         EXPECT_EQ(crc, 0u) << "read " << fails_at;
         EXPECT_EQ(g_reads, fails_at);

@@ -432,14 +432,14 @@ TEST(HttpDownloadToFile, TimeBeforeTheBodyCounts)
         TempFolder temp;
         std::string path = temp.Join("file.bin");
         g_body_reads = 0;
-        *c.real = PatchImport("wininet.dll", c.function, c.slow);
-        g_uncounted_read =
-            (decltype(g_uncounted_read))PatchImport("wininet.dll", "InternetReadFile",
-                                                    (void *)CountedRead);
-        ASSERT_TRUE(*c.real && g_uncounted_read);
-        Outcome out = Download(server.Port(), "/quick", path.c_str(), kSlowCallMs - 500);
-        PatchImport("wininet.dll", c.function, *c.real);
-        PatchImport("wininet.dll", "InternetReadFile", (void *)g_uncounted_read);
+        Outcome out = {};
+        {
+            ImportHook slow("wininet.dll", c.function, c.slow, c.real);
+            ImportHook read("wininet.dll", "InternetReadFile", (void *)CountedRead,
+                            &g_uncounted_read);
+            ASSERT_TRUE(*c.real && g_uncounted_read);
+            out = Download(server.Port(), "/quick", path.c_str(), kSlowCallMs - 500);
+        }
         EXPECT_EQ(Hex(out.result), Hex(kDownloadTimedOut)) << c.function;
         EXPECT_EQ(g_body_reads, 0) << c.function;
         EXPECT_FALSE(FileExists(path)) << c.function;
