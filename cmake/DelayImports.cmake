@@ -5,6 +5,12 @@
 # (after the program has restricted the DLL search) rather than by the loader
 # at start-up. The argument bytes give the 32-bit stdcall decoration; 64-bit
 # names have none.
+#
+# Each function's stub is also named to the linker (-u). Code calls through
+# the __imp_ slot, and for i686 ld then drops the member's .text, which holds
+# the thunk that loads the DLL: the slot would stay 0 and the first call jump
+# to address 0. tests/native checks that every slot the code calls through is
+# bound.
 function(add_delay_imports target dll)
   set(dir ${CMAKE_BINARY_DIR}/delayload)
   set(def ${dir}/${dll}.def)
@@ -15,6 +21,11 @@ function(add_delay_imports target dll)
       string(REGEX REPLACE "@[0-9]+$" "" entry "${entry}")
     endif()
     string(APPEND content "  ${entry}\n")
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+      target_link_options(${target} PRIVATE "LINKER:-u,${entry}")
+    else()
+      target_link_options(${target} PRIVATE "LINKER:-u,_${entry}")
+    endif()
   endforeach()
   file(WRITE ${def} "${content}")
   add_custom_command(OUTPUT ${lib}
