@@ -2,6 +2,7 @@
 // sees before running a line of it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
@@ -64,6 +65,88 @@ struct PeFile {
     std::string CString(size_t at) const
     {
         return at < bytes.size() ? std::string(bytes.c_str() + at) : std::string();
+    }
+    uint64_t ImageBase() const
+    {
+        return Is64() ? ((uint64_t)U32(optional + 28) << 32) | U32(optional + 24)
+                      : U32(optional + 28);
+    }
+    uint32_t SlotSize() const { return Is64() ? 8 : 4; }
+    // The pointer-sized value stored at rva in the file.
+    uint64_t Slot(uint32_t rva) const
+    {
+        size_t at = Offset(rva);
+        return Is64() ? ((uint64_t)U32(at + 4) << 32) | U32(at) : U32(at);
+    }
+    size_t Section(uint32_t rva) const
+    {
+        for (unsigned i = 0; i < section_count; i++) {
+            size_t s = sections + 40 * i;
+            if (rva >= U32(s + 12) && rva < U32(s + 12) + std::max(U32(s + 8), U32(s + 16)))
+                return s;
+        }
+        return 0;
+    }
+    bool InSection(uint32_t rva, const char *name) const
+    {
+        size_t s = Section(rva);
+        return s && bytes.compare(s, 8, std::string(name).append(8 - strlen(name), '\0')) == 0;
+    }
+    bool Executable(uint32_t rva) const
+    {
+        size_t s = Section(rva);
+        return s && (U32(s + 36) & 0x20000000u); // IMAGE_SCN_MEM_EXECUTE
+    }
+    // The rvas that the base relocations patch: on 32-bit, exactly the
+    // absolute addresses that instructions and data hold.
+    std::set<uint32_t> Relocated() const
+    {
+        std::set<uint32_t> at;
+        auto dir = Directory(5);
+        size_t block = Offset(dir.first), end = block + dir.second;
+        while (block + 8 <= end && block + 8 <= bytes.size() && U32(block + 4) >= 8) {
+            uint32_t page = U32(block), size = U32(block + 4);
+            for (size_t e = block + 8; e + 2 <= block + size; e += 2)
+                if (U16(e) >> 12)
+                    at.insert(page + (U16(e) & 0xFFF));
+            block += size;
+        }
+        return at;
+    }
+    // (rva of the instruction, rva of the slot) for each call or jump through
+    // memory in executable sections (FF 15 / FF 25): on 32-bit the slot's
+    // absolute address must carry a relocation, so that stray bytes do not
+    // count; on 64-bit it is relative to the next instruction.
+    std::vector<std::pair<uint32_t, uint32_t>> IndirectCalls() const
+    {
+        std::vector<std::pair<uint32_t, uint32_t>> calls;
+        std::set<uint32_t> relocated = Relocated();
+        for (unsigned i = 0; i < section_count; i++) {
+            size_t s = sections + 40 * i;
+            if (!(U32(s + 36) & 0x20000000u))
+                continue;
+            uint32_t base = U32(s + 12), raw = U32(s + 20), size = std::min(U32(s + 8), U32(s + 16));
+            for (uint32_t at = 0; at + 6 <= size; at++) {
+                uint8_t op = (uint8_t)bytes[raw + at], mod = (uint8_t)bytes[raw + at + 1];
+                if (op != 0xFF || (mod != 0x15 && mod != 0x25))
+                    continue;
+                uint32_t operand = U32(raw + at + 2);
+                if (Is64())
+                    calls.push_back({base + at, base + at + 6 + operand});
+                else if (relocated.count(base + at + 2))
+                    calls.push_back({base + at, (uint32_t)(operand - ImageBase())});
+            }
+        }
+        return calls;
+    }
+    // Whether the code at thunk hands slot to the loader: "mov eax, slot"
+    // on 32-bit, "lea rax, [rip + slot]" on 64-bit, then a jump.
+    bool ThunkLoads(uint32_t thunk, uint32_t slot) const
+    {
+        size_t at = Offset(thunk);
+        if (Is64())
+            return U(at, 3) == 0x058D48 && thunk + 7 + U32(at + 3) == slot;
+        return U(at, 1) == 0xB8 && U32(at + 1) - ImageBase() == slot;
     }
 
     // The data of resource type/id in its first language, or "" when absent.
@@ -159,6 +242,33 @@ TEST_F(PatchExe, StaticImportsNameKnownDllsOnly)
     EXPECT_TRUE(names.count("kernel32.dll")) << "no import table read";
     for (const std::string &name : names)
         EXPECT_TRUE(known.count(name)) << name << " is bound at start";
+}
+
+// Every slot that code calls or jumps through is bound: either the loader
+// fills it (an ordinary import), or it holds, in the file, the address of
+// the thunk that loads its DLL on first use. A delay-loaded slot left at 0
+// makes the first call jump to address 0.
+TEST_F(PatchExe, EveryCalledImportSlotIsBound)
+{
+    std::set<uint32_t> loader_filled;
+    size_t entry = pe.Offset(pe.Directory(1).first);
+    for (; entry + 20 <= pe.bytes.size() && pe.U32(entry + 12) != 0; entry += 20)
+        for (uint32_t slot = pe.U32(entry + 16); pe.Slot(slot) != 0; slot += pe.SlotSize())
+            loader_filled.insert(slot);
+    ASSERT_FALSE(loader_filled.empty()) << "no import table read";
+
+    std::set<uint32_t> delayed;
+    for (const auto &call : pe.IndirectCalls()) {
+        uint32_t slot = call.second;
+        if (loader_filled.count(slot) || !pe.InSection(slot, ".idata"))
+            continue;
+        delayed.insert(slot);
+        uint32_t thunk = (uint32_t)(pe.Slot(slot) - pe.ImageBase());
+        EXPECT_TRUE(pe.Executable(thunk) && pe.ThunkLoads(thunk, slot))
+            << "slot 0x" << std::hex << slot << ", called at 0x" << call.first
+            << ", holds 0x" << pe.Slot(slot) << ": no loading thunk";
+    }
+    EXPECT_GE(delayed.size(), 10u) << "the delay-loaded WinINet and common-controls calls";
 }
 
 TEST_F(PatchExe, IconGroupOfFourImages)
