@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Runs crc32_bench under Wine on a page-cached file of random bytes made under
 # /tmp, and deletes the file afterwards.
-#   bench/crc32_bench.sh [build dir, default build/win64] [MiB, at least 256, default 512] [rounds, default 5]
+#   bench/crc32_bench.sh [build dir, default build/win32, or build/win64 where 32-bit code cannot run] [MiB, at least 256, default 512] [rounds, default 5]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=${1:-build/win64}
+. bench/build-choice.sh
+build=$(bench_build "${1:-}")
 mib=${2:-512}
 rounds=${3:-5}
 if [ "$mib" -lt 256 ]; then

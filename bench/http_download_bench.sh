@@ -2,12 +2,13 @@
 # Downloads one 256 MiB object from nginx on loopback with HttpDownloadToFile
 # (under Wine) and with curl, in the same run, and prints both throughputs and
 # their ratio. MB is 10^6 bytes; each side's best of RUNS runs counts.
-#   bench/http_download_bench.sh [build dir]     (default build/win64)
+#   bench/http_download_bench.sh [build dir]     (default build/win32, or build/win64 where 32-bit code cannot run)
 # Build the tree first; nginx stops with this script, or after 10 minutes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=$(cd "${1:-build/win64}" && pwd)
+. bench/build-choice.sh
+build=$(bench_build "${1:-}")
 exe="$build/bench/http_download_bench.exe"
 size_mib=${SIZE_MIB:-256}
 runs=${RUNS:-3}

@@ -12,7 +12,7 @@
 #                reads into a temporary file (and curl)
 # and prints each pair with its ratio (the block's time / patch.exe's time).
 # With STEPS=1 it also prints where one small file's fetch spends its time.
-#   bench/patch_exe_bench.sh [--scale N] [build dir]     (default 1, build/win64)
+#   bench/patch_exe_bench.sh [--scale N] [build dir]     (default 1, build/win32, or build/win64 where 32-bit code cannot run)
 # --scale N divides every count and size by N (--scale 10: 1,000 files and
 # 102 MiB, 200 files and 25.6 MiB, one 25.6 MiB file), for a quick run.
 # RUNS=n measures each side n times, one after the other, and keeps the best;
@@ -29,7 +29,8 @@ if [ "${1:-}" = "--scale" ]; then
   shift 2
 fi
 [[ "$scale" =~ ^[1-9][0-9]*$ ]] || { echo "bench: --scale takes a whole number" >&2; exit 2; }
-build=$(cd "${1:-build/win64}" && pwd)
+. bench/build-choice.sh
+build=$(bench_build "${1:-}")
 exe="$build/bench/patch_exe_bench.exe"
 patch_exe=${PATCH_EXE:-$build/patch.exe}
 release_tool=${RELEASE_TOOL:-build/native/release-tool}

@@ -5,13 +5,14 @@
 # alone on the same files afterwards. Prints both throughputs and their ratio;
 # MB is 10^6 bytes, the best of RUNS runs counts. Everything is made in a
 # folder of its own under /tmp and deleted at the end.
-#   bench/patch_run_bench.sh [build dir]     (default build/win64)
+#   bench/patch_run_bench.sh [build dir]     (default build/win32, or build/win64 where 32-bit code cannot run)
 # Build the tree first. The release is published with build/native/release-tool
 # when that is built (RELEASE_TOOL overrides), else its manifest is written here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-build=$(cd "${1:-build/win64}" && pwd)
+. bench/build-choice.sh
+build=$(bench_build "${1:-}")
 exe="$build/bench/patch_run_bench.exe"
 files=${FILES:-10000}
 mib=${MIB:-1024}

@@ -14,10 +14,11 @@ scripts/install-deps.sh >/dev/null
 
 # The same choice of word size as the tests (see scripts/test.sh).
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then
-  build=build/demo32 toolchain=i686-w64-mingw32
+  build=build/demo32 toolchain=i686-w64-mingw32 word_size=32-bit
 else
-  build=build/demo64 toolchain=x86_64-w64-mingw32
+  build=build/demo64 toolchain=x86_64-w64-mingw32 word_size=64-bit
 fi
+echo "demo: running the $word_size patch.exe ($build)"
 if [ ! -f "$build/build.ninja" ]; then
   cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/$toolchain.cmake" >/dev/null

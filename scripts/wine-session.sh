@@ -23,9 +23,7 @@ stop_xvfb() {
 start() {
   if [ ! -f "$WINEPREFIX/.made" ]; then
     echo "wine-session: making the Wine prefix $WINEPREFIX"
-    "$WINELOADER" wineboot -i >/dev/null 2>&1 </dev/null
-    "$WINESERVER" -w
-    touch "$WINEPREFIX/.made"
+    make_wine_prefix
   fi
 
   stop_xvfb

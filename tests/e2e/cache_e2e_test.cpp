@@ -89,7 +89,9 @@ protected:
             ADD_FAILURE() << "cannot start patch.exe in " << install;
             return view.log;
         }
-        HWND window = WaitForPatcherWindowOf(patcher.dwProcessId, kStartTimeoutMs);
+        std::string failure;
+        HWND window = WaitForPatcherWindowOf(patcher, kStartTimeoutMs, &failure);
+        EXPECT_TRUE(window) << failure;
         EXPECT_TRUE(window && WaitForRunEnd(window, kRunTimeoutMs, &view)) << JoinLines(view.log);
         if (window)
             PostCommand(window, IDM_QUIT);

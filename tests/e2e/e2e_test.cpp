@@ -137,8 +137,9 @@ protected:
         std::string environment = EnvironmentWith(changes);
         DWORD error = StartPatcherIn(install, changes.empty() ? NULL : &environment[0], &patcher);
         ASSERT_EQ(error, 0u) << "cannot start patch.exe";
-        window = WaitForPatcherWindowOf(patcher.dwProcessId, kStartTimeoutMs);
-        ASSERT_NE(window, (HWND)NULL) << "no patcher window";
+        std::string failure;
+        window = WaitForPatcherWindowOf(patcher, kStartTimeoutMs, &failure);
+        ASSERT_NE(window, (HWND)NULL) << failure;
     }
 
     typedef std::vector<std::pair<std::string, std::string>> Environment;

@@ -56,13 +56,26 @@ HWND FindPatcherWindowOf(DWORD process_id)
     return NULL;
 }
 
-HWND WaitForPatcherWindowOf(DWORD process_id, DWORD timeout_ms)
+HWND WaitForPatcherWindowOf(const PROCESS_INFORMATION &process, DWORD timeout_ms,
+                            std::string *failure)
 {
     HWND window = NULL;
     DWORD start = GetTickCount();
-    while (!(window = FindPatcherWindowOf(process_id)) && GetTickCount() - start < timeout_ms)
-        Sleep(kPollMs);
-    return window;
+    bool ended = false;
+    while (!(window = FindPatcherWindowOf(process.dwProcessId)) && !ended &&
+           GetTickCount() - start < timeout_ms)
+        ended = WaitForSingleObject(process.hProcess, kPollMs) == WAIT_OBJECT_0;
+    if (window)
+        return window;
+    char text[128];
+    DWORD code = 0;
+    if (ended && GetExitCodeProcess(process.hProcess, &code))
+        wsprintfA(text, "the program ended before its window showed, exit status 0x%08lX",
+                  (unsigned long)code);
+    else
+        wsprintfA(text, "no patcher window within %lu ms", (unsigned long)timeout_ms);
+    *failure = text;
+    return NULL;
 }
 
 DWORD StartProgram(std::string command, char *environment, const char *folder,

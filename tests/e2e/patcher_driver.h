@@ -20,8 +20,10 @@ struct PatcherView {
 HWND FindPatcherWindow();
 // The patcher's main window of that process, or NULL.
 HWND FindPatcherWindowOf(DWORD process_id);
-// The same, waited for up to timeout_ms.
-HWND WaitForPatcherWindowOf(DWORD process_id, DWORD timeout_ms);
+// The same, waited for up to timeout_ms, or NULL as soon as the process has
+// ended; then *failure says why no window came (a crash names its status).
+HWND WaitForPatcherWindowOf(const PROCESS_INFORMATION &process, DWORD timeout_ms,
+                            std::string *failure);
 
 // Starts a Windows program from its command line, in folder (NULL: this
 // process's) with the given environment block (NULL: this process's).
