@@ -76,9 +76,15 @@ scripts/wine-session.sh start "$build" >"$work/session.out" 2>&1 </dev/null ||
 
 win() { echo "Z:${1//\//\\}"; }
 
+# Each side starts with no file data of the side before still to be written
+# out: the kernel writes it back in the background, and whichever side ran
+# next would pay for it.
+settle() { sync; }
+
 # Runs one mode of the Windows side; prints its output, fails with it.
 # Wine's helpers inherit the streams: a file, not a pipe, keeps this from waiting.
 bench() { # <name> <mode> <arg> <arg>
+  settle
   timeout 3600 "$build/wine-run.sh" "$exe" "$2" "$3" "$4" >"$work/$1.out" 2>&1 </dev/null ||
     { echo "bench: $1 failed" >&2; cat "$work/$1.out" >&2; exit 1; }
   sed -n 's/^seconds: //p' "$work/$1.out" | tr -d '\r'
@@ -100,6 +106,7 @@ curl_all() { # <release>: one curl process fetching every object of the manifest
     sed "s|^\./\(.*\)|url = \"http://127.0.0.1:$port/latest/\1\"\noutput = \"$work/curl/\1\"|" \
       >"$work/curl.conf"
   rm -rf "$work/curl"
+  settle
   local start end
   start=$(date +%s.%N)
   curl -s --fail --create-dirs -K "$work/curl.conf"
