@@ -178,7 +178,11 @@ TEST(Publish, RefusesNamesThePatcherCannotInstallAndWritesNothing)
         {"other control byte", {"a\x01"}, "a\\x01", "control byte 0x01"},
         {"backslash", {"a\\b.txt"}, "a\\b.txt", "folder separator"},
         {"wildcard", {"what?.txt"}, "what?.txt", "Windows does not allow"},
-        {"device", {"con.txt"}, "con.txt", "device CON"},
+        {"device", {"con.txt"}, "con.txt", "opens as a device"},
+        {"trailing dot", {"readme."}, "readme.", "ending in '.' or ' '"},
+        {"folder with a trailing blank", {"dir /x.bin"}, "dir /x.bin", "ending in '.' or ' '"},
+        {"outside ASCII", {"donn\xC3\xA9" "es/carte \xC3\xA9t\xC3\xA9.map"},
+         "donn\xC3\xA9" "es/carte \xC3\xA9t\xC3\xA9.map", "outside ASCII"},
         {"case", {"Readme.txt", "README.TXT"}, "Readme.txt", "same name as \"README.TXT\""},
 #endif
     };
@@ -355,13 +359,15 @@ TEST(Verify, RefusesUnsafeEntriesAndAMissingManifest)
     Scratch scratch;
     fs::path root = scratch.dir / "www";
     Put(scratch.dir / "secret.txt", "secret");
-    Put(root / "latest" / "manifest.txt", "1 ..\\..\\secret.txt\n2 C:\\x\n");
+    Put(root / "latest" / "manifest.txt",
+        "1 ..\\..\\secret.txt\n2 C:\\x\n3 readme.\n4 dir \\x.bin\n5 Game.old\n6 nul\n");
 
     ToolRun unsafe = Verify(root);
     ToolRun none = Verify(scratch.dir / "nowhere");
 
     EXPECT_EQ(unsafe.code, 1);
-    EXPECT_TRUE(Has(unsafe.output.out, "0 missing, 0 changed, 0 unlisted, 2 refused")) << unsafe.output.out;
+    EXPECT_TRUE(Has(unsafe.output.out, "refused: readme.: has a name ending in '.'")) << unsafe.output.out;
+    EXPECT_TRUE(Has(unsafe.output.out, "0 missing, 0 changed, 0 unlisted, 6 refused")) << unsafe.output.out;
     EXPECT_EQ(none.code, 2);
     EXPECT_TRUE(Has(none.output.err, "cannot read")) << none.output.err;
 }
