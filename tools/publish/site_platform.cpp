@@ -477,12 +477,14 @@ bool SwitchLatest(const fs::path &root, const std::string &id, std::string *erro
     }
     bool had_latest = ClassifyEntry(latest) != EntryKind::kMissing;
     if (had_latest && !MoveFileExW(latest.c_str(), previous.c_str(), MOVEFILE_WRITE_THROUGH)) {
-        *error = "cannot rename " + LastErrorText(latest, GetLastError());
+        *error = DescribeRename(latest, previous,
+                                std::error_code((int)GetLastError(), std::system_category()));
         RemoveTree(temporary);
         return false;
     }
     if (!MoveFileExW(temporary.c_str(), latest.c_str(), MOVEFILE_WRITE_THROUGH)) {
-        *error = "cannot rename " + LastErrorText(temporary, GetLastError());
+        *error = DescribeRename(temporary, latest,
+                                std::error_code((int)GetLastError(), std::system_category()));
         if (had_latest)
             MoveFileExW(previous.c_str(), latest.c_str(), 0);
         RemoveTree(temporary);
