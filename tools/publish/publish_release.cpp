@@ -299,21 +299,16 @@ bool PublishLocked(const ReleaseScan &scan, const fs::path &root, const std::str
     ok = ok && MakeReadable(incoming, error);
     ok = ok && WriteRelease(scan, incoming, shown, counts, error);
     ok = ok && FlushToDisk(root, error);
-    ok = ok && MakeMarker(marker, error) && Rename(incoming, finished, error) &&
-         FlushFolder(releases, error);
+    ok = ok && MakeMarker(marker, error);
+    bool renamed = ok && Rename(incoming, finished, error);
+    ok = renamed && FlushFolder(releases, error) && SwitchLatest(root, id, error);
     if (!ok) {
         RemoveTree(incoming);
-        RemoveTree(marker);
-        return false;
-    }
-    if (!SwitchLatest(root, id, error)) {
-        if (!MayShowRelease(root, id))
+        if (renamed && !MayShowRelease(root, id))
             RemoveTree(finished);
-        RemoveTree(marker);
-        return false;
     }
     RemoveTree(marker);
-    return true;
+    return ok;
 }
 
 } // namespace
