@@ -318,7 +318,10 @@ TEST(Publish, SecondReleaseSwitchesLatestAndLeavesTheFirstWhole)
 #ifndef _WIN32
     EXPECT_EQ(fs::read_symlink(root / "latest"), fs::path("releases/v2"));
 #endif
-    EXPECT_FALSE(fs::exists(root / "latest.tmp"));
+    std::vector<fs::path> top;
+    std::string error;
+    ASSERT_TRUE(ListFolder(root, &top, &error)) << error;
+    EXPECT_EQ(top.size(), 2u) << "temporary names left beside latest and releases";
 
     ToolRun verify = Verify(root);
     EXPECT_EQ(verify.code, 0) << verify.output.out << verify.output.err;
