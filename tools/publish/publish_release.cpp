@@ -68,8 +68,6 @@ fs::path RelativePathOf(const NameParts &parts)
     return relative;
 }
 
-// Hard-links the file of the release now shown when it has the same bytes,
-// and copies it otherwise.
 // Makes the missing folders from top down to folder, each readable by the
 // web server.
 bool MakeFolders(const fs::path &top, const fs::path &folder, std::string *error)
@@ -87,6 +85,8 @@ bool MakeFolders(const fs::path &top, const fs::path &folder, std::string *error
     return MakeReadable(folder, error);
 }
 
+// Hard-links the file of the release now shown when it has the same bytes,
+// and copies it otherwise; top is the release folder being written.
 bool PlaceFile(const ReleaseFile &file, const fs::path &previous, const fs::path &target,
                const fs::path &top, IoBuffers *buffers, uint32_t *crc, PublishCounts *counts,
                std::string *error)
