@@ -15,65 +15,7 @@ const char *SkipSeparators(const char *p)
 
 int Length(const char *s) { return lstrlenA(s); }
 
-// Windows drops a trailing '.' or ' ' from a name ("data." opens "data"); a
-// lone "." (this folder) is the one such component that names what it says.
-bool EndsInDroppedCharacter(const char *name, int length)
-{
-    if (length == 1 && name[0] == '.')
-        return false;
-    char last = name[length - 1];
-    return last == '.' || last == ' ';
-}
-
-// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 open devices, in any case and with any
-// extension ("nul.txt"); blanks before the extension do not change that.
-bool IsDeviceName(const char *name, int length)
-{
-    int stem = 0;
-    while (stem < length && name[stem] != '.')
-        stem++;
-    while (stem > 0 && name[stem - 1] == ' ')
-        stem--;
-    if (stem != 3 && stem != 4)
-        return false;
-    const char prefix[4] = {name[0], name[1], name[2], '\0'};
-    if (stem == 3)
-        return lstrcmpiA(prefix, "CON") == 0 || lstrcmpiA(prefix, "PRN") == 0 ||
-               lstrcmpiA(prefix, "AUX") == 0 || lstrcmpiA(prefix, "NUL") == 0;
-    return (lstrcmpiA(prefix, "COM") == 0 || lstrcmpiA(prefix, "LPT") == 0) && name[3] >= '1' &&
-           name[3] <= '9';
-}
-
-// One path component: not "..", no ':', no name that Windows rewrites.
-bool IsSafeComponent(const char *name, int length)
-{
-    if (length == 2 && name[0] == '.' && name[1] == '.')
-        return false;
-    for (int i = 0; i < length; i++)
-        if (name[i] == ':')
-            return false;
-    return !EndsInDroppedCharacter(name, length) && !IsDeviceName(name, length);
-}
-
 } // namespace
-
-int IsSafeRelativePath(const char *path)
-{
-    if (!path)
-        return 0;
-    const char *p = SkipSeparators(path);
-    if (*p == '\0')
-        return 0;
-    while (*p != '\0') {
-        int length = 0;
-        while (p[length] != '\0' && !IsSeparator(p[length]))
-            length++;
-        if (!IsSafeComponent(p, length))
-            return 0;
-        p = SkipSeparators(p + length);
-    }
-    return 1;
-}
 
 int JoinLocalPath(const char *base, const char *relative, char *out, int capacity)
 {
@@ -93,25 +35,6 @@ int JoinLocalPath(const char *base, const char *relative, char *out, int capacit
     CopyMemory(out + at, rest, rest_length);
     out[at + rest_length] = '\0';
     return 1;
-}
-
-int JoinServerPath(const char *prefix, const char *relative, char *out, int capacity)
-{
-    if (!prefix || !relative || !out || capacity <= 0)
-        return 0;
-    int prefix_length = Length(prefix);
-    if (prefix_length >= capacity)
-        return 0;
-
-    const char *rest = SkipSeparators(relative);
-    CopyMemory(out, prefix, prefix_length);
-    int at = prefix_length;
-    while (*rest != '\0' && at < capacity - 1) {
-        out[at++] = (*rest == '\\') ? '/' : *rest;
-        rest++;
-    }
-    out[at] = '\0';
-    return *rest == '\0';
 }
 
 int EnsureParentFolders(const char *base, const char *target)

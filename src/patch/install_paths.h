@@ -1,22 +1,13 @@
 #pragma once
 
 // Path rules for manifest entries. Capacities count bytes including the NUL.
-// Installation and server paths are built in buffers of this many bytes.
-const int kJoinedPathCapacity = 520;
-
-// Returns 1 when a manifest path may be used below the installation folder:
-// no ".." component, no ':' anywhere, no component but "." that ends in '.'
-// or ' ', and no device name (CON, NUL.txt, com1...). Null is refused.
-int IsSafeRelativePath(const char *path);
+// IsSafeRelativePath, JoinServerPath and the capacity need no platform
+// service and are shared with the release tool.
+#include "patch/path_rules.h"
 
 // Writes base + '\' + relative (leading separators of relative skipped).
 // Returns 0, leaving out untouched, when it would not fit in capacity.
 int JoinLocalPath(const char *base, const char *relative, char *out, int capacity);
-
-// Writes prefix + relative with every '\' as '/'. Returns 0 when the prefix
-// does not fit (out untouched) or when relative was cut short (out holds the
-// cut text).
-int JoinServerPath(const char *prefix, const char *relative, char *out, int capacity);
 
 // Creates every missing folder of target below base, outermost first.
 // target must be a JoinLocalPath result for base; base must exist. Fails

@@ -256,6 +256,8 @@ protected:
 
 TEST_F(EndToEndTest, FreshInstallation)
 {
+    // Blanks, '#' and '%' reach the server escaped, as the name's own bytes.
+    AddReleaseFile("data\\my maps\\d #1 100%.txt", Bytes(500, 'd'));
     StandardRelease();
     StartServer();
     ASSERT_NO_FATAL_FAILURE(StartPatcher());
@@ -263,10 +265,12 @@ TEST_F(EndToEndTest, FreshInstallation)
     ExpectView(view,
                {"Searching for updates...", "Downloading a.txt", "Updating a.txt",
                 "Downloading data\\b.bin", "Updating data\\b.bin", "Downloading data\\maps\\c.map",
-                "Updating data\\maps\\c.map", "Patch complete."},
+                "Updating data\\maps\\c.map", "Downloading data\\my maps\\d #1 100%.txt",
+                "Updating data\\my maps\\d #1 100%.txt", "Patch complete."},
                100, 100, true, "Done.");
     EXPECT_TRUE(InstalledIs("data\\b.bin", Bytes(70000, 'b')));
     EXPECT_TRUE(InstalledIs("data\\maps\\c.map", Bytes(1234, 'c')));
+    EXPECT_TRUE(InstalledIs("data\\my maps\\d #1 100%.txt", Bytes(500, 'd')));
     Screenshot("complete-run");
 }
 

@@ -95,9 +95,9 @@ TEST(JoinLocalPath, RefusesNullsAndCapacityBelowOne)
     EXPECT_STREQ(out, "b\\a");
 }
 
-TEST(JoinServerPath, TurnsSeparatorsAndCutsAtTheCapacity)
+TEST(JoinServerPath, TurnsSeparatorsEscapesAndCutsAtTheCapacity)
 {
-    const std::string r511(511, 'r'), r512(512, 'r');
+    const std::string r510(510, 'r'), r511(511, 'r'), r512(512, 'r');
     const struct {
         std::string relative;
         int capacity;
@@ -107,8 +107,14 @@ TEST(JoinServerPath, TurnsSeparatorsAndCutsAtTheCapacity)
         {"data\\maps\\one.map", 520, 1, "/latest/data/maps/one.map"},
         {"\\data\\x", 520, 1, "/latest/data/x"},
         {"//a/b", 520, 1, "/latest/a/b"},
-        {"a b.txt", 520, 1, "/latest/a b.txt"},
-        {"%20?#", 520, 1, "/latest/%20?#"},
+        // Bytes a URL path cannot carry as they are travel as %XX; the rest keep theirs.
+        {"a b.txt", 520, 1, "/latest/a%20b.txt"},
+        {"%20?#", 520, 1, "/latest/%2520%3F%23"},
+        {"\xE9[1]\"<>^`{|}\t\x7F", 520, 1,
+         "/latest/%E9%5B1%5D%22%3C%3E%5E%60%7B%7C%7D%09%7F"},
+        {"a-._~!$&'()*+,;=@z", 520, 1, "/latest/a-._~!$&'()*+,;=@z"},
+        {r510 + " ", 520, 0, "/latest/" + r510}, // never half an escape
+        {"a b", 11, 0, "/latest/a"},
         {"", 520, 1, "/latest/"},
         {r511, 520, 1, "/latest/" + r511},
         {r512, 520, 0, "/latest/" + r511},

@@ -16,6 +16,9 @@ const char kReleasesFolder[] = "releases";
 const char kLatestFolder[] = "latest";
 const char kManifestName[] = "manifest.txt";
 const char kIncomingPrefix[] = ".incoming-"; // a release being written; never served as one
+// Beside a release that is complete but not yet shown: a run stopped before
+// its switch left it, and the next run removes it.
+const char kUnswitchedPrefix[] = ".unswitched-";
 const size_t kMaxIdLength = 64;
 
 struct PublishCounts {
@@ -65,17 +68,32 @@ fs::path RelativePathOf(const NameParts &parts)
     return relative;
 }
 
-// Hard-links the file of the release now shown when it has the same bytes,
-// and copies it otherwise.
-bool PlaceFile(const ReleaseFile &file, const fs::path &previous, const fs::path &target,
-               IoBuffers *buffers, uint32_t *crc, PublishCounts *counts, std::string *error)
+// Makes the missing folders from top down to folder, each readable by the
+// web server.
+bool MakeFolders(const fs::path &top, const fs::path &folder, std::string *error)
 {
     std::error_code code;
-    fs::create_directories(target.parent_path(), code);
+    if (folder == top || fs::is_directory(folder, code))
+        return true;
+    if (!MakeFolders(top, folder.parent_path(), error))
+        return false;
+    fs::create_directory(folder, code);
     if (code) {
-        *error = target.parent_path().u8string() + ": " + code.message();
+        *error = folder.u8string() + ": " + code.message();
         return false;
     }
+    return MakeReadable(folder, error);
+}
+
+// Hard-links the file of the release now shown when it has the same bytes,
+// and copies it otherwise; top is the release folder being written.
+bool PlaceFile(const ReleaseFile &file, const fs::path &previous, const fs::path &target,
+               const fs::path &top, IoBuffers *buffers, uint32_t *crc, PublishCounts *counts,
+               std::string *error)
+{
+    std::error_code code;
+    if (!MakeFolders(top, target.parent_path(), error))
+        return false;
     uintmax_t size = fs::file_size(file.source, code);
     if (code) {
         *error = file.source.u8string() + ": " + code.message();
@@ -95,7 +113,8 @@ bool PlaceFile(const ReleaseFile &file, const fs::path &previous, const fs::path
             return true;
         }
     }
-    if (!CopyFileWithChecksum(file.source, target, buffers, crc, error))
+    if (!CopyFileWithChecksum(file.source, target, buffers, crc, error) ||
+        !MakeReadable(target, error))
         return false;
     counts->copied++;
     return true;
@@ -109,7 +128,7 @@ bool WriteWholeFile(const fs::path &path, const std::string &text, std::string *
         ok = false;
     if (!ok)
         *error = "cannot write " + path.u8string();
-    return ok;
+    return ok && MakeReadable(path, error);
 }
 
 // Web servers and caches tell file versions apart by modification time in
@@ -119,10 +138,12 @@ bool WriteWholeFile(const fs::path &path, const std::string &text, std::string *
 // shown so far, the last file the publish before wrote: a changed file of
 // the same size never shows a validator of an earlier file at its path, even
 // when two publishes fall within one second. Linked files keep theirs.
-fs::file_time_type FirstTimeAfter(const fs::path &latest)
+fs::file_time_type FirstTimeAfter(const fs::path &shown)
 {
     std::error_code code;
-    fs::file_time_type previous = fs::last_write_time(latest / kManifestName, code);
+    if (shown.empty())
+        return fs::file_time_type::min();
+    fs::file_time_type previous = fs::last_write_time(shown / kManifestName, code);
     if (code)
         return fs::file_time_type::min();
     auto second = std::chrono::floor<std::chrono::seconds>(previous.time_since_epoch());
@@ -140,18 +161,20 @@ bool KeepNotBefore(const fs::path &path, fs::file_time_type not_before, std::str
     return !code;
 }
 
-// Writes every file and then the manifest into the folder.
-bool WriteRelease(const ReleaseScan &scan, const fs::path &folder, const fs::path &latest,
+// Writes every file and then the manifest into the folder; files with the
+// same bytes as in the release shown (empty: none) are linked to it.
+bool WriteRelease(const ReleaseScan &scan, const fs::path &folder, const fs::path &shown,
                   PublishCounts *counts, std::string *error)
 {
     IoBuffers buffers = MakeIoBuffers();
     std::vector<ManifestLine> lines;
-    fs::file_time_type not_before = FirstTimeAfter(latest);
+    fs::file_time_type not_before = FirstTimeAfter(shown);
     for (const ReleaseFile &file : scan.files) {
         fs::path relative = RelativePathOf(file.parts);
+        fs::path previous = shown.empty() ? fs::path() : shown / relative;
         uint32_t crc = 0;
         size_t copied = counts->copied;
-        if (!PlaceFile(file, latest / relative, folder / relative, &buffers, &crc, counts, error))
+        if (!PlaceFile(file, previous, folder / relative, folder, &buffers, &crc, counts, error))
             return false;
         if (counts->copied != copied && !KeepNotBefore(folder / relative, not_before, error))
             return false;
@@ -181,14 +204,111 @@ std::string Obstacle(const PublishOptions &options, const ReleaseScan &scan)
         return std::to_string(scan.refusals.size()) + " name(s) refused";
     if (scan.files.empty())
         return "the release folder holds no files";
+    if (!options.id.empty() && !IsGoodId(options.id))
+        return "release id \"" + options.id + "\" must be 1 to 64 letters, digits, '.', '_' or '-', not starting with '.'";
+    return "";
+}
+
+// Removes what runs that were stopped left: releases being written, and
+// releases written whole but never shown. Only while holding the root's lock.
+void RemoveLeftovers(const fs::path &root)
+{
+    fs::path releases = root / kReleasesFolder;
+    RecoverSwitch(root);
+    std::vector<fs::path> entries;
+    std::string error;
+    if (!ListFolder(releases, &entries, &error))
+        return;
+    for (const fs::path &entry : entries) {
+        std::string name = entry.filename().u8string();
+        if (name.rfind(kIncomingPrefix, 0) == 0)
+            RemoveTree(entry);
+        if (name.rfind(kUnswitchedPrefix, 0) != 0)
+            continue;
+        std::string id = name.substr(sizeof(kUnswitchedPrefix) - 1);
+        if (!MayShowRelease(root, id))
+            RemoveTree(releases / id);
+        RemoveTree(entry);
+    }
+}
+
+// Obstacles that only the site shows, read while holding its lock.
+std::string SiteObstacle(const PublishOptions &options)
+{
     std::string latest = LatestProblem(options.root);
     if (!latest.empty())
         return latest;
-    if (!options.id.empty() && !IsGoodId(options.id))
-        return "release id \"" + options.id + "\" must be 1 to 64 letters, digits, '.', '_' or '-', not starting with '.'";
+    std::error_code code;
     if (!options.id.empty() && fs::exists(options.root / kReleasesFolder / options.id, code))
         return "release " + options.id + " exists already";
     return "";
+}
+
+// Makes the web root and its releases folder, readable by the web server
+// when this run makes them.
+bool MakeSiteFolders(const fs::path &root, std::string *error)
+{
+    for (const fs::path &folder : {root, root / kReleasesFolder}) {
+        std::error_code code;
+        if (fs::is_directory(folder, code))
+            continue;
+        fs::create_directories(folder, code);
+        if (code) {
+            *error = folder.u8string() + ": " + code.message();
+            return false;
+        }
+        if (!MakeReadable(folder, error))
+            return false;
+    }
+    return true;
+}
+
+bool MakeMarker(const fs::path &path, std::string *error)
+{
+    std::FILE *file = OpenFile(path, "wb");
+    if (!file || std::fclose(file) != 0) {
+        *error = "cannot write " + path.u8string();
+        return false;
+    }
+    return true;
+}
+
+bool Rename(const fs::path &from, const fs::path &to, std::string *error)
+{
+    std::error_code code;
+    fs::rename(from, to, code);
+    if (code)
+        *error = "cannot rename " + from.u8string() + " to " + to.u8string() + ": " + code.message();
+    return !code;
+}
+
+// Writes the release as id and switches latest to it; on failure latest
+// shows what it showed before. Only while holding the root's lock.
+bool PublishLocked(const ReleaseScan &scan, const fs::path &root, const std::string &id,
+                   PublishCounts *counts, std::string *error)
+{
+    fs::path releases = root / kReleasesFolder;
+    fs::path incoming = releases / (kIncomingPrefix + id + "-" + UniqueSuffix());
+    fs::path marker = releases / (kUnswitchedPrefix + id);
+    fs::path finished = releases / id;
+    fs::path shown = ShownRelease(root); // read once: files are compared and linked there
+    std::error_code code;
+    bool ok = fs::create_directory(incoming, code);
+    if (!ok)
+        *error = incoming.u8string() + ": " + (code ? code.message() : "exists already");
+    ok = ok && MakeReadable(incoming, error);
+    ok = ok && WriteRelease(scan, incoming, shown, counts, error);
+    ok = ok && FlushToDisk(root, error);
+    ok = ok && MakeMarker(marker, error);
+    bool renamed = ok && Rename(incoming, finished, error);
+    ok = renamed && FlushFolder(releases, error) && SwitchLatest(root, id, error);
+    if (!ok) {
+        RemoveTree(incoming);
+        if (renamed && !MayShowRelease(root, id))
+            RemoveTree(finished);
+    }
+    RemoveTree(marker);
+    return ok;
 }
 
 } // namespace
@@ -210,37 +330,33 @@ int PublishRelease(const PublishOptions &options, ToolOutput *output)
         return 1;
     }
 
-    fs::path releases = options.root / kReleasesFolder;
-    std::error_code code;
-    fs::create_directories(releases, code);
-    std::string id = options.id.empty() ? MakeId(releases) : options.id;
-    fs::path incoming = releases / (kIncomingPrefix + id);
-    fs::path finished = releases / id;
-    PublishCounts counts = {0, 0, 0};
-    bool ok = !code;
-    if (!ok)
-        error = releases.u8string() + ": " + code.message();
-    if (ok) {
-        RemoveTree(incoming); // left by a run that stopped half way
-        ok = fs::create_directory(incoming, code) && !code;
-        if (!ok)
-            error = incoming.u8string() + ": " + code.message();
-    }
-    ok = ok && WriteRelease(scan, incoming, options.root / kLatestFolder, &counts, &error);
-    ok = ok && FlushToDisk(options.root, &error);
-    if (ok) {
-        fs::rename(incoming, finished, code);
-        ok = !code;
-        if (!ok)
-            error = finished.u8string() + ": " + code.message();
-    }
-    if (ok && !SwitchLatest(options.root, id, &error)) {
-        RemoveTree(finished);
-        ok = false;
-    }
-    if (!ok) {
-        RemoveTree(incoming);
+    // One publish at a time changes the site, from the first look at it to
+    // the switch: two would take one ID or read latest as the other changes it.
+    RootLock lock = {-1};
+    if (!MakeSiteFolders(options.root, &error) ||
+        !LockRoot(options.root / kReleasesFolder, &lock, &error)) {
         output->err += "error: " + error + "\nnothing published\n";
+        return 1;
+    }
+    RemoveLeftovers(options.root);
+    obstacle = SiteObstacle(options);
+    std::string id = options.id.empty() ? MakeId(options.root / kReleasesFolder) : options.id;
+    PublishCounts counts = {0, 0, 0};
+    bool published = obstacle.empty() && PublishLocked(scan, options.root, id, &counts, &error);
+    // The switch is a rename in the root: durable once the root is flushed.
+    bool durable = published && FlushFolder(options.root, &error);
+    UnlockRoot(&lock);
+    if (!obstacle.empty()) {
+        output->err += "nothing published: " + obstacle + "\n";
+        return 1;
+    }
+    if (!published) {
+        output->err += "error: " + error + "\nnothing published\n";
+        return 1;
+    }
+    if (!durable) {
+        output->err += "error: " + error + "\nlatest shows release " + id +
+                       ", but a crash may still undo the switch\n";
         return 1;
     }
 

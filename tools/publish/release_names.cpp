@@ -1,25 +1,20 @@
 #include "release_names.h"
 
+#include "patch/path_rules.h"
+
 #include <cstdio>
 #include <map>
 
 namespace {
 
 const char kServerPrefix[] = "/latest/";
-const size_t kServerPrefixLength = sizeof(kServerPrefix) - 1;
-const size_t kMaxJoinedPath = 519;         // the patcher's path buffers hold 520 bytes
+const size_t kMaxJoinedPath = kJoinedPathCapacity - 1; // the patcher's path buffers
 const size_t kMaxInstallFolder = 249;      // longest installation folder a client may have
 const char kManifestName[] = "manifest.txt"; // the manifest's own place in the release
 
 // Characters that Windows never accepts in a file name ('\' and ':' have
 // rules of their own).
 const char kWindowsForbidden[] = "<>\"|?*";
-
-// Names that Windows opens as devices, with or without an extension.
-const char *const kDeviceNames[] = {
-    "CON",  "PRN",  "AUX",  "NUL",  "COM1", "COM2", "COM3", "COM4", "COM5", "COM6", "COM7",
-    "COM8", "COM9", "LPT1", "LPT2", "LPT3", "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9",
-};
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
@@ -43,34 +38,6 @@ bool EndsWithOld(const std::string &name)
     return name.size() >= 4 && SameIgnoringCase(name.substr(name.size() - 4), ".old");
 }
 
-// The device a name stands for under Windows, or null.
-const char *DeviceNamed(const std::string &name)
-{
-    std::string stem = name.substr(0, name.find('.'));
-    while (!stem.empty() && (stem.back() == ' '))
-        stem.pop_back();
-    for (const char *device : kDeviceNames) {
-        if (SameIgnoringCase(stem, device))
-            return device;
-    }
-    return nullptr;
-}
-
-// The patcher splits manifest paths at both separators.
-bool HasDotDotComponent(const std::string &manifest_path)
-{
-    size_t start = 0;
-    while (start <= manifest_path.size()) {
-        size_t end = manifest_path.find_first_of("\\/", start);
-        if (end == std::string::npos)
-            end = manifest_path.size();
-        if (manifest_path.compare(start, end - start, "..") == 0)
-            return true;
-        start = end + 1;
-    }
-    return false;
-}
-
 std::string Hex(unsigned char c)
 {
     char text[8];
@@ -84,11 +51,41 @@ std::string RuleForBytes(const std::string &manifest_path)
         if (IsControl(c))
             return "contains the control byte " + Hex(c) + ", which a manifest line cannot carry";
     }
-    for (char c : manifest_path) {
-        if (c == ':')
-            return "contains ':', which the patcher refuses";
+    for (unsigned char c : manifest_path) {
+        if (c >= 0x80)
+            return "holds bytes outside ASCII, which each client reads in its own ANSI code "
+                   "page: players would get the file under other names";
     }
     return "";
+}
+
+// The patcher's own rule, with the reason it refuses.
+std::string RuleOfThePatcher(const std::string &manifest_path)
+{
+    switch (FindPathFault(manifest_path.c_str())) {
+    case kPathSafe:
+        return "";
+    case kPathEmpty:
+        return "has no name";
+    case kPathDotDot:
+        return "has a \"..\" component, which the patcher refuses";
+    case kPathColon:
+        return "contains ':', which the patcher refuses";
+    case kPathDroppedEnd:
+        return "has a name ending in '.' or ' ', which Windows drops; the patcher refuses it";
+    case kPathDeviceName:
+        return "has a name that Windows opens as a device (CON, PRN, AUX, NUL, COM1-9, "
+               "LPT1-9); the patcher refuses it";
+    }
+    return "is refused by the patcher";
+}
+
+// The length of the path that clients request, escapes included.
+size_t ServerPathLength(const std::string &manifest_path)
+{
+    std::vector<char> out(sizeof(kServerPrefix) + 3 * manifest_path.size());
+    JoinServerPath(kServerPrefix, manifest_path.c_str(), out.data(), (int)out.size());
+    return std::string(out.data()).size();
 }
 
 std::string RuleForParts(const NameParts &parts)
@@ -99,8 +96,6 @@ std::string RuleForParts(const NameParts &parts)
         size_t bad = part.find_first_of(kWindowsForbidden);
         if (bad != std::string::npos)
             return std::string("contains '") + part[bad] + "', which Windows does not allow in names";
-        if (const char *device = DeviceNamed(part))
-            return std::string("is named like the Windows device ") + device;
     }
     return "";
 }
@@ -123,20 +118,21 @@ std::string RefusalFor(const NameParts &parts)
     std::string path = ManifestPathOf(parts);
     if (parts.empty() || path.empty())
         return "has no name";
-    if (HasDotDotComponent(path))
-        return "has a \"..\" component, which the patcher refuses";
     if (IsBlank(path.front()))
         return "begins with a blank, which the manifest format strips";
     if (IsBlank(path.back()))
         return "ends with a blank, which the manifest format strips";
-    std::string rule = RuleForBytes(path);
+    std::string rule = RuleOfThePatcher(path);
+    if (rule.empty())
+        rule = RuleForBytes(path);
     if (!rule.empty())
         return rule;
     if (EndsWithOld(parts.back()))
         return "ends in \".old\", which the patcher deletes as a leftover";
-    if (kServerPrefixLength + path.size() > kMaxJoinedPath)
-        return "its server path has " + std::to_string(kServerPrefixLength + path.size()) +
-               " characters, more than " + std::to_string(kMaxJoinedPath);
+    size_t server_length = ServerPathLength(path);
+    if (server_length > kMaxJoinedPath)
+        return "its server path has " + std::to_string(server_length) + " characters, more than " +
+               std::to_string(kMaxJoinedPath);
     if (parts.size() == 1 && SameIgnoringCase(parts[0], kManifestName))
         return "would take the place of the manifest";
     return RuleForParts(parts);
@@ -184,13 +180,6 @@ NameVerdict JudgeReleaseName(const NameParts &parts)
             "has " + std::to_string(path.size()) + " characters: below an installation folder of " +
             std::to_string(kMaxInstallFolder) + " characters the joined path would pass " +
             std::to_string(kMaxJoinedPath) + " and the patcher could not install it");
-    }
-    for (unsigned char c : path) {
-        if (c >= 0x80) {
-            verdict.warnings.push_back(
-                "holds bytes outside ASCII, which each client reads in its own ANSI code page");
-            break;
-        }
     }
     return verdict;
 }

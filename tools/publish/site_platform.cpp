@@ -1,11 +1,14 @@
 #include "site_platform.h"
 
+#include <chrono>
 #include <system_error>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -13,14 +16,42 @@
 namespace {
 
 const char kLatestName[] = "latest";
-const char kLatestTemporary[] = "latest.tmp";
+const char kLatestTemporary[] = "latest.tmp"; // the start of each run's own name
+const char kLockName[] = ".publish.lock";
 
 std::string Describe(const fs::path &path, const std::error_code &code)
 {
     return path.u8string() + ": " + code.message();
 }
 
+std::string DescribeRename(const fs::path &from, const fs::path &to, const std::error_code &code)
+{
+    return "cannot rename " + from.u8string() + " to " + to.u8string() + ": " + code.message();
+}
+
+bool StartsWith(const fs::path &path, const char *start)
+{
+    return path.filename().native().rfind(fs::path(start).native(), 0) == 0;
+}
+
+// This run's name for a temporary entry beside latest.
+fs::path TemporaryName(const fs::path &root, const char *start)
+{
+    return root / (std::string(start) + "-" + UniqueSuffix());
+}
+
 } // namespace
+
+std::string UniqueSuffix()
+{
+#ifdef _WIN32
+    unsigned long process = GetCurrentProcessId();
+#else
+    unsigned long process = (unsigned long)getpid();
+#endif
+    auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
+    return std::to_string(process) + "-" + std::to_string(ticks);
+}
 
 #ifndef _WIN32
 
@@ -102,26 +133,103 @@ bool FlushToDisk(const fs::path &root, std::string *error)
     return ok;
 }
 
+bool FlushFolder(const fs::path &folder, std::string *error)
+{
+    int descriptor = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool ok = descriptor >= 0 && fsync(descriptor) == 0;
+    if (!ok)
+        *error = "cannot flush " + Describe(folder, std::error_code(errno, std::generic_category()));
+    if (descriptor >= 0)
+        close(descriptor);
+    return ok;
+}
+
+bool MakeReadable(const fs::path &path, std::string *error)
+{
+    std::error_code code;
+    bool folder = fs::is_directory(fs::symlink_status(path, code));
+    fs::perms mode = fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                     fs::perms::others_read;
+    if (folder)
+        mode |= fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
+    fs::permissions(path, mode, fs::perm_options::replace, code);
+    if (code)
+        *error = Describe(path, code);
+    return !code;
+}
+
+bool LockRoot(const fs::path &folder, RootLock *lock, std::string *error)
+{
+    fs::path name = folder / kLockName;
+    lock->handle = -1;
+    int descriptor = open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    int result = descriptor < 0 ? -1 : 0;
+    if (descriptor >= 0) {
+        while ((result = flock(descriptor, LOCK_EX)) != 0 && errno == EINTR) {
+        }
+    }
+    if (result != 0) {
+        *error = "cannot lock " + Describe(name, std::error_code(errno, std::generic_category()));
+        if (descriptor >= 0)
+            close(descriptor);
+        return false;
+    }
+    lock->handle = descriptor;
+    return true;
+}
+
+void UnlockRoot(RootLock *lock)
+{
+    if (lock->handle >= 0)
+        close((int)lock->handle);
+    lock->handle = -1;
+}
+
+fs::path ShownRelease(const fs::path &root)
+{
+    std::error_code code;
+    if (ClassifyEntry(root / kLatestName) != EntryKind::kLink)
+        return fs::path();
+    fs::path shown = fs::canonical(root / kLatestName, code);
+    return code ? fs::path() : shown;
+}
+
+bool MayShowRelease(const fs::path &root, const std::string &id)
+{
+    std::error_code code;
+    fs::path target = fs::read_symlink(root / kLatestName, code);
+    if (code)
+        return ClassifyEntry(root / kLatestName) != EntryKind::kMissing;
+    return target.lexically_normal() == (fs::path("releases") / id).lexically_normal() ||
+           fs::equivalent(root / kLatestName, root / "releases" / id, code) || code;
+}
+
+void RecoverSwitch(const fs::path &root)
+{
+    std::vector<fs::path> entries;
+    std::string error;
+    if (!ListFolder(root, &entries, &error))
+        return;
+    for (const fs::path &entry : entries) {
+        if (StartsWith(entry, kLatestTemporary))
+            RemoveTree(entry); // a link that was never renamed over latest
+    }
+}
+
 bool SwitchLatest(const fs::path &root, const std::string &id, std::string *error)
 {
-    fs::path temporary = root / kLatestTemporary;
+    fs::path temporary = TemporaryName(root, kLatestTemporary);
+    fs::path latest = root / kLatestName;
     std::error_code code;
-    fs::remove(temporary, code); // a link left by a run that stopped half way
     fs::create_directory_symlink(fs::path("releases") / id, temporary, code);
     if (code) {
         *error = Describe(temporary, code);
         return false;
     }
-    if (rename(temporary.c_str(), (root / kLatestName).c_str()) != 0) {
-        *error = Describe(root / kLatestName, std::error_code(errno, std::generic_category()));
+    if (rename(temporary.c_str(), latest.c_str()) != 0) {
+        *error = DescribeRename(temporary, latest, std::error_code(errno, std::generic_category()));
         fs::remove(temporary, code);
         return false;
-    }
-    // The rename itself becomes durable with the folder that holds it.
-    int folder = open(root.c_str(), O_RDONLY | O_DIRECTORY);
-    if (folder >= 0) {
-        fsync(folder);
-        close(folder);
     }
     return true;
 }
@@ -289,25 +397,94 @@ bool FlushToDisk(const fs::path &, std::string *)
     return true; // the files were closed; Windows writes them back by itself
 }
 
+bool FlushFolder(const fs::path &, std::string *) { return true; }
+
+bool MakeReadable(const fs::path &, std::string *)
+{
+    return true; // a new entry takes the access rules of its folder
+}
+
+bool LockRoot(const fs::path &folder, RootLock *lock, std::string *error)
+{
+    fs::path name = folder / kLockName;
+    lock->handle = -1;
+    HANDLE file = CreateFileW(name.c_str(), GENERIC_READ | GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        *error = "cannot lock " + LastErrorText(name, GetLastError());
+        return false;
+    }
+    OVERLAPPED at = {};
+    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &at)) {
+        *error = "cannot lock " + LastErrorText(name, GetLastError());
+        CloseHandle(file);
+        return false;
+    }
+    lock->handle = (intptr_t)file;
+    return true;
+}
+
+void UnlockRoot(RootLock *lock)
+{
+    if (lock->handle != -1)
+        CloseHandle((HANDLE)lock->handle);
+    lock->handle = -1;
+}
+
+fs::path ShownRelease(const fs::path &root)
+{
+    fs::path latest = root / kLatestName;
+    return ClassifyEntry(latest) == EntryKind::kFolder ? latest : fs::path();
+}
+
+bool MayShowRelease(const fs::path &root, const std::string &id)
+{
+    // latest holds hard links to the release's files: removing the release
+    // leaves them whole, and where links were copies, the copies too.
+    std::error_code code;
+    return fs::equivalent(root / kLatestName / "manifest.txt",
+                          root / "releases" / id / "manifest.txt", code);
+}
+
+void RecoverSwitch(const fs::path &root)
+{
+    fs::path latest = root / kLatestName;
+    std::vector<fs::path> entries;
+    std::string error;
+    if (!ListFolder(root, &entries, &error))
+        return;
+    // Stopped between its two renames: the release moved aside is the one
+    // that clients were shown, and goes back first.
+    for (const fs::path &entry : entries) {
+        if (StartsWith(entry, kLatestPrevious) && ClassifyEntry(latest) == EntryKind::kMissing)
+            MoveFileExW(entry.c_str(), latest.c_str(), 0);
+    }
+    for (const fs::path &entry : entries) {
+        if (StartsWith(entry, kLatestTemporary) || StartsWith(entry, kLatestPrevious))
+            RemoveTree(entry);
+    }
+}
+
 bool SwitchLatest(const fs::path &root, const std::string &id, std::string *error)
 {
     fs::path latest = root / kLatestName;
-    fs::path temporary = root / kLatestTemporary;
-    fs::path previous = root / kLatestPrevious;
-    RemoveTree(temporary); // left by a run that stopped half way
-    RemoveTree(previous);
+    fs::path temporary = TemporaryName(root, kLatestTemporary);
+    fs::path previous = TemporaryName(root, kLatestPrevious);
     if (!MirrorRelease(root / "releases" / id, temporary, error)) {
         RemoveTree(temporary);
         return false;
     }
     bool had_latest = ClassifyEntry(latest) != EntryKind::kMissing;
-    if (had_latest && !MoveFileExW(latest.c_str(), previous.c_str(), 0)) {
-        *error = LastErrorText(latest, GetLastError());
+    if (had_latest && !MoveFileExW(latest.c_str(), previous.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        *error = DescribeRename(latest, previous,
+                                std::error_code((int)GetLastError(), std::system_category()));
         RemoveTree(temporary);
         return false;
     }
-    if (!MoveFileExW(temporary.c_str(), latest.c_str(), 0)) {
-        *error = LastErrorText(latest, GetLastError());
+    if (!MoveFileExW(temporary.c_str(), latest.c_str(), MOVEFILE_WRITE_THROUGH)) {
+        *error = DescribeRename(temporary, latest,
+                                std::error_code((int)GetLastError(), std::system_category()));
         if (had_latest)
             MoveFileExW(previous.c_str(), latest.c_str(), 0);
         RemoveTree(temporary);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <string>
@@ -42,5 +43,36 @@ std::string LatestProblem(const fs::path &root);
 // Makes everything written under root durable before the switch.
 bool FlushToDisk(const fs::path &root, std::string *error);
 
-// Makes <root>/latest show <root>/releases/<id> to clients.
+// Makes the entries of a folder (a rename in it) durable.
+bool FlushFolder(const fs::path &folder, std::string *error);
+
+// Sets a file or folder that a publish made readable by the web server,
+// whatever the umask was.
+bool MakeReadable(const fs::path &path, std::string *error);
+
+// Text for names no other run uses at the same time: the process and the clock.
+std::string UniqueSuffix();
+
+// An exclusive hold on a web root: one publish at a time changes it. The
+// system lets go of it when the process ends, however it ends.
+struct RootLock {
+    intptr_t handle; // descriptor or handle of the lock file; -1: not held
+};
+
+// Waits until no other publish holds the lock file in folder, then holds it.
+bool LockRoot(const fs::path &folder, RootLock *lock, std::string *error);
+void UnlockRoot(RootLock *lock);
+
+// The folder whose files <root>/latest shows now; empty when there is none.
+fs::path ShownRelease(const fs::path &root);
+
+// False only when <root>/latest surely does not show <root>/releases/<id>.
+bool MayShowRelease(const fs::path &root, const std::string &id);
+
+// Puts right what a publish stopped during its switch left behind (its
+// temporary names; on Windows a latest moved aside), so that latest stands.
+void RecoverSwitch(const fs::path &root);
+
+// Makes <root>/latest show <root>/releases/<id> to clients. False when latest
+// still shows what it showed before.
 bool SwitchLatest(const fs::path &root, const std::string &id, std::string *error);

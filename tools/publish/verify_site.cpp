@@ -2,6 +2,7 @@
 
 #include "file_crc.h"
 #include "manifest_text.h"
+#include "release_names.h"
 #include "site_platform.h"
 
 #include <cstdio>
@@ -28,27 +29,21 @@ bool ReadWholeFile(const fs::path &path, std::string *text)
     return ok;
 }
 
-// The entry's names as the patcher splits them; false for a path that the
-// patcher refuses (empty, a ".." component, a ':'), which is never opened.
-bool SplitEntryPath(const std::string &path, std::vector<std::string> *parts)
+// The entry's names as the patcher splits them, at either separator.
+NameParts SplitEntryPath(const std::string &path)
 {
-    parts->clear();
+    NameParts parts;
     std::string part;
     for (size_t i = 0; i <= path.size(); i++) {
         char c = i < path.size() ? path[i] : '/';
-        if (c == ':')
-            return false;
         if (c != '/' && c != '\\') {
             part += c;
-            continue;
+        } else if (!part.empty()) {
+            parts.push_back(part);
+            part.clear();
         }
-        if (part == "..")
-            return false;
-        if (!part.empty())
-            parts->push_back(part);
-        part.clear();
     }
-    return !parts->empty();
+    return parts;
 }
 
 std::string Joined(const std::vector<std::string> &parts)
@@ -105,14 +100,19 @@ int VerifySite(const fs::path &root, ToolOutput *output)
     IoBuffers buffers = MakeIoBuffers();
     std::set<std::string> listed;
     Tally tally = {0, 0, 0, 0};
+    std::vector<NameParts> names;
     for (const ManifestLine &entry : entries) {
-        std::vector<std::string> parts;
-        if (!SplitEntryPath(entry.path, &parts)) {
-            output->out += "refused: " + entry.path + ": the patcher refuses this path\n";
+        // Judged as publish judges a release file: a path that the patcher
+        // refuses is never opened.
+        NameParts parts = SplitEntryPath(entry.path);
+        listed.insert(Joined(parts));
+        names.push_back(parts);
+        std::string refusal = JudgeReleaseName(parts).refusal;
+        if (!refusal.empty()) {
+            output->out += "refused: " + entry.path + ": " + refusal + "\n";
             tally.refused++;
             continue;
         }
-        listed.insert(Joined(parts));
         fs::path file = latest;
         for (const std::string &part : parts)
             file /= PathFromBytes(part);
@@ -132,6 +132,10 @@ int VerifySite(const fs::path &root, ToolOutput *output)
                            std::to_string(entry.crc) + ", the file has " + std::to_string(crc) + "\n";
             tally.changed++;
         }
+    }
+    for (const std::string &clash : FindWindowsNameClashes(names)) {
+        output->out += "refused: " + clash + "\n";
+        tally.refused++;
     }
     if (!ReportUnlisted(latest, "", listed, output, &tally))
         return 2;

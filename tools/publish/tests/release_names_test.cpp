@@ -19,7 +19,8 @@ TEST(JudgeReleaseName, RefusesNamesThePatcherCannotInstall)
     } cases[] = {
         {Parts({"data", "file.pak"}), nullptr},
         {Parts({"a b", "c d.txt"}), nullptr},
-        {Parts({"..a", "b..", "..."}), nullptr},
+        {Parts({"..a", "a..b", ".x"}), nullptr},
+        {Parts({"100%", "a#b c;d[1].txt"}), nullptr},
         {Parts({"v1.2", "x.old.bak"}), nullptr},
         {Parts({"backup.old", "x.txt"}), nullptr},
         {Parts({"concert.txt"}), nullptr},
@@ -39,13 +40,24 @@ TEST(JudgeReleaseName, RefusesNamesThePatcherCannotInstall)
         {Parts({"a\\b"}), "folder separator"},
         {Parts({"what?"}), "'?'"},
         {Parts({"a", "b*c"}), "'*'"},
-        {Parts({"con"}), "device CON"},
-        {Parts({"nul.txt"}), "device NUL"},
-        {Parts({"lpt9.log"}), "device LPT9"},
+        {Parts({"con"}), "opens as a device"},
+        {Parts({"nul.txt"}), "opens as a device"},
+        {Parts({"dir", "lpt9.log"}), "opens as a device"},
+        // Windows drops a trailing '.' or ' ': the patcher refuses such names.
+        {Parts({"readme."}), "ending in '.' or ' '"},
+        {Parts({"data.", "x.bin"}), "ending in '.' or ' '"},
+        {Parts({"dir ", "x.bin"}), "ending in '.' or ' '"},
+        {Parts({"..."}), "ending in '.' or ' '"},
+        {Parts({"Game.old."}), "ending in '.' or ' '"},
+        {Parts({"manifest.txt."}), "ending in '.' or ' '"},
+        {Parts({"donn\xC3\xA9" "es", "carte \xC3\xA9t\xC3\xA9.map"}), "outside ASCII"},
         {Parts({"MANIFEST.TXT"}), "place of the manifest"},
         // 8 characters of "/latest/" + 511 is the longest server path, 519.
         {Parts({long_part, long_part, std::string(109, 'f')}), nullptr},
         {Parts({long_part, long_part, std::string(110, 'f')}), "has 520 characters"},
+        // A blank travels as %20: 510 bytes of name make 520 characters.
+        {Parts({long_part, long_part, std::string(54, 'f') + " " + std::string(53, 'f')}),
+         "has 520 characters"},
     };
     for (const auto &c : cases) {
         NameVerdict verdict = JudgeReleaseName(c.parts);

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,10 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -112,7 +117,25 @@ TEST(Publish, WritesTheManifestSortedByPathBytes)
     Put(release / "a0", "");
     Put(release / "a" / "c", "");
 
+#ifndef _WIN32
+    // Published under a umask that keeps everyone else out: the web server,
+    // another user, must still read every file and enter every folder.
+    mode_t umask_before = umask(077);
+#endif
     ToolRun run = Publish(release, scratch.dir / "www", "r1");
+#ifndef _WIN32
+    umask(umask_before);
+    for (const fs::path &path : {fs::path("www"), fs::path("www/releases"),
+                                 fs::path("www/releases/r1"), fs::path("www/releases/r1/a b"),
+                                 fs::path("www/releases/r1/a b/x"),
+                                 fs::path("www/releases/r1/manifest.txt")}) {
+        fs::perms mode = fs::status(scratch.dir / path).permissions();
+        EXPECT_NE(mode & fs::perms::others_read, fs::perms::none) << path;
+        if (fs::is_directory(scratch.dir / path)) {
+            EXPECT_NE(mode & fs::perms::others_exec, fs::perms::none) << path;
+        }
+    }
+#endif
 
     ASSERT_EQ(run.code, 0) << run.output.err;
     EXPECT_EQ(Get(scratch.dir / "www" / "latest" / "manifest.txt"),
@@ -178,7 +201,11 @@ TEST(Publish, RefusesNamesThePatcherCannotInstallAndWritesNothing)
         {"other control byte", {"a\x01"}, "a\\x01", "control byte 0x01"},
         {"backslash", {"a\\b.txt"}, "a\\b.txt", "folder separator"},
         {"wildcard", {"what?.txt"}, "what?.txt", "Windows does not allow"},
-        {"device", {"con.txt"}, "con.txt", "device CON"},
+        {"device", {"con.txt"}, "con.txt", "opens as a device"},
+        {"trailing dot", {"readme."}, "readme.", "ending in '.' or ' '"},
+        {"folder with a trailing blank", {"dir /x.bin"}, "dir /x.bin", "ending in '.' or ' '"},
+        {"outside ASCII", {"donn\xC3\xA9" "es/carte \xC3\xA9t\xC3\xA9.map"},
+         "donn\xC3\xA9" "es/carte \xC3\xA9t\xC3\xA9.map", "outside ASCII"},
         {"case", {"Readme.txt", "README.TXT"}, "Readme.txt", "same name as \"README.TXT\""},
 #endif
     };
@@ -291,7 +318,10 @@ TEST(Publish, SecondReleaseSwitchesLatestAndLeavesTheFirstWhole)
 #ifndef _WIN32
     EXPECT_EQ(fs::read_symlink(root / "latest"), fs::path("releases/v2"));
 #endif
-    EXPECT_FALSE(fs::exists(root / "latest.tmp"));
+    std::vector<fs::path> top;
+    std::string error;
+    ASSERT_TRUE(ListFolder(root, &top, &error)) << error;
+    EXPECT_EQ(top.size(), 2u) << "temporary names left beside latest and releases";
 
     ToolRun verify = Verify(root);
     EXPECT_EQ(verify.code, 0) << verify.output.out << verify.output.err;
@@ -318,6 +348,82 @@ TEST(Publish, RefusesATakenIdAndAnEmptyRelease)
     EXPECT_TRUE(Has(empty.output.err, "holds no files")) << empty.output.err;
     EXPECT_EQ(bad_id.code, 1);
     EXPECT_EQ(Snapshot(root), before);
+}
+
+// Two publishes into one web root at once, as a retried job with its ID or
+// two jobs in one second with IDs from the time run them: they take turns,
+// and latest ends showing one whole release.
+TEST(Publish, TwoAtOnceLeaveAWholeLiveRelease)
+{
+    const struct {
+        const char *label;
+        const char *id; // empty: made from the time
+        int published;
+    } cases[] = {{"one ID", "v2", 1}, {"IDs from the time", "", 2}};
+    for (const auto &c : cases) {
+        Scratch scratch;
+        fs::path root = scratch.dir / "www";
+        fs::path folders[2] = {scratch.dir / "one", scratch.dir / "two"};
+        const int kFiles = 300;
+        for (int i = 0; i < kFiles; i++) {
+            std::string name = "data/f" + std::to_string(i);
+            Put(folders[0] / name, "one " + std::to_string(i % 3));
+            Put(folders[1] / name, "two " + std::to_string(i % 5));
+        }
+        ASSERT_EQ(Publish(folders[1], root, "v1").code, 0) << c.label;
+        auto now = std::chrono::system_clock::now();
+        std::this_thread::sleep_until(std::chrono::ceil<std::chrono::seconds>(now));
+        ToolRun runs[2];
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 2; i++) {
+            std::vector<std::string> arguments = {"publish", folders[i].string(), root.string()};
+            if (*c.id)
+                arguments.insert(arguments.begin() + 1, {"--id", c.id});
+            threads.emplace_back([&runs, i, arguments] { runs[i] = Tool(arguments); });
+        }
+        for (std::thread &thread : threads)
+            thread.join();
+
+        int published = (runs[0].code == 0) + (runs[1].code == 0);
+        EXPECT_EQ(published, c.published)
+            << c.label << ":\n" << runs[0].output.err << runs[1].output.err;
+        ToolRun verify = Verify(root);
+        EXPECT_EQ(verify.code, 0) << c.label << ":\n" << verify.output.out << verify.output.err;
+        EXPECT_TRUE(Has(verify.output.out, "verify: 300 entries; 0 missing, 0 changed, 0 unlisted"))
+            << c.label << ":\n" << verify.output.out;
+    }
+}
+
+// A run stopped after writing its release but before the switch leaves it
+// unshown; a retry with the same ID publishes it, and nothing half-made stays.
+TEST(Publish, ARetryAfterAStoppedRunPublishes)
+{
+    Scratch scratch;
+    fs::path root = scratch.dir / "www";
+    Put(scratch.dir / "release" / "a.txt", "one");
+    ASSERT_EQ(Publish(scratch.dir / "release", root, "v1").code, 0);
+    fs::path releases = root / "releases";
+    // What a publish of v2 leaves when stopped between its rename and its switch.
+    Put(releases / "v2" / "a.txt", "half");
+    Put(releases / ".unswitched-v2", "");
+    Put(releases / ".incoming-v3-1-2" / "a.txt", "stopped earlier");
+    Put(scratch.dir / "release" / "a.txt", "two");
+
+    ToolRun retry = Publish(scratch.dir / "release", root, "v2");
+    ToolRun again = Publish(scratch.dir / "release", root, "v1");
+
+    ASSERT_EQ(retry.code, 0) << retry.output.err;
+    EXPECT_EQ(Get(root / "latest" / "a.txt"), "two");
+    EXPECT_EQ(again.code, 1) << "a release that was shown is never replaced";
+    EXPECT_TRUE(Has(again.output.err, "release v1 exists already")) << again.output.err;
+    std::vector<fs::path> entries;
+    std::string error;
+    ASSERT_TRUE(ListFolder(releases, &entries, &error)) << error;
+    std::vector<std::string> names;
+    for (const fs::path &entry : entries)
+        names.push_back(entry.filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, std::vector<std::string>({".publish.lock", "v1", "v2"}));
 }
 
 TEST(Verify, NamesMissingChangedAndUnlistedFiles)
@@ -355,13 +461,15 @@ TEST(Verify, RefusesUnsafeEntriesAndAMissingManifest)
     Scratch scratch;
     fs::path root = scratch.dir / "www";
     Put(scratch.dir / "secret.txt", "secret");
-    Put(root / "latest" / "manifest.txt", "1 ..\\..\\secret.txt\n2 C:\\x\n");
+    Put(root / "latest" / "manifest.txt",
+        "1 ..\\..\\secret.txt\n2 C:\\x\n3 readme.\n4 dir \\x.bin\n5 Game.old\n6 nul\n");
 
     ToolRun unsafe = Verify(root);
     ToolRun none = Verify(scratch.dir / "nowhere");
 
     EXPECT_EQ(unsafe.code, 1);
-    EXPECT_TRUE(Has(unsafe.output.out, "0 missing, 0 changed, 0 unlisted, 2 refused")) << unsafe.output.out;
+    EXPECT_TRUE(Has(unsafe.output.out, "refused: readme.: has a name ending in '.'")) << unsafe.output.out;
+    EXPECT_TRUE(Has(unsafe.output.out, "0 missing, 0 changed, 0 unlisted, 6 refused")) << unsafe.output.out;
     EXPECT_EQ(none.code, 2);
     EXPECT_TRUE(Has(none.output.err, "cannot read")) << none.output.err;
 }
