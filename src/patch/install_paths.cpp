@@ -114,6 +114,33 @@ int JoinServerPath(const char *prefix, const char *relative, char *out, int capa
     return *rest == '\0';
 }
 
+int IsLinkedName(const char *path, DWORD attributes)
+{
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return 0;
+    // The listing gives the tag of the name itself; a wildcard would list others.
+    for (const char *p = path; *p != '\0'; p++)
+        if (*p == '*' || *p == '?')
+            return 1;
+    WIN32_FIND_DATAA entry;
+    HANDLE listing = FindFirstFileA(path, &entry);
+    if (listing == INVALID_HANDLE_VALUE)
+        return 1;
+    FindClose(listing);
+    return IsLinkEntry(&entry);
+}
+
+int IsLinkEntry(const WIN32_FIND_DATAA *entry)
+{
+    if (!(entry->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return 0;
+    // Only the system's own tags say what a reparse point is; one of another
+    // vendor's filter (and Wine's links, listed with no real tag) may lead
+    // anywhere.
+    DWORD tag = entry->dwReserved0;
+    return !IsReparseTagMicrosoft(tag) || IsReparseTagNameSurrogate(tag) ? 1 : 0;
+}
+
 int EnsureParentFolders(const char *base, const char *target)
 {
     if (!base || !target)
@@ -136,8 +163,7 @@ int EnsureParentFolders(const char *base, const char *target)
         if (attributes != INVALID_FILE_ATTRIBUTES) {
             // A junction, folder link or mount point may lead anywhere, and
             // the patcher runs elevated: nothing is made or written through it.
-            if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-                (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) || IsLinkedName(folder, attributes))
                 return 0;
         } else if (!CreateDirectoryA(folder, NULL) && GetLastError() != ERROR_ALREADY_EXISTS) {
             return 0;
