@@ -1,5 +1,7 @@
 #include "patch/file_replace.h"
 
+#include "patch/install_paths.h"
+
 #include "support/file_tree.h"
 #include "support/iat_patch.h"
 #include "support/temp_folder.h"
@@ -9,6 +11,7 @@
 
 #include <windows.h>
 
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -81,6 +84,22 @@ TreeSnapshot WithoutLeftovers(TreeSnapshot tree)
     return tree;
 }
 
+// Counts the renames that took the watched name away: a target set aside and
+// put back leaves the same files behind as one never touched.
+std::string g_watched;
+int g_watched_moves = 0;
+BOOL(WINAPI *g_real_move)(LPCSTR, LPCSTR, DWORD) = nullptr;
+
+BOOL WINAPI CountingMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags)
+{
+    BOOL moved = g_real_move(from, to, flags);
+    DWORD error = GetLastError();
+    if (moved && lstrcmpiA(from, g_watched.c_str()) == 0)
+        g_watched_moves++;
+    SetLastError(error);
+    return moved;
+}
+
 TEST(ReplaceInstalledFile, ReplacesOrSetsAsideTheTargetAndNeverLosesIt)
 {
     const std::string target = "game\\core.dat", leftover = "game\\core.dat.old";
@@ -95,6 +114,7 @@ TEST(ReplaceInstalledFile, ReplacesOrSetsAsideTheTargetAndNeverLosesIt)
         int result;
         TreeSnapshot after;
         std::string installed_at = std::string(); // empty: at the target
+        Lock source_lock = kFree;
     } cases[] = {
         {"target missing", nullptr, kFree, nullptr, kFree, true, target, 1,
          {{"game\\", ""}, {target, kNew}}},
@@ -117,6 +137,10 @@ TEST(ReplaceInstalledFile, ReplacesOrSetsAsideTheTargetAndNeverLosesIt)
          {{"game\\", ""}, {target, kNew}, {leftover, kOld}}},
         {"stale leftover held open", kOld, kInUse, kStale, kHeldOpen, true, target, 0,
          {{"src.tmp", kNew}, {"game\\", ""}, {target, kOld}, {leftover, kStale}}},
+        // A scanner reading the download fails the move as a target in use
+        // does; a target that nobody uses must not be set aside for it.
+        {"source held by another program", kOld, kFree, nullptr, kFree, true, target, 0,
+         {{"src.tmp", kNew}, {"game\\", ""}, {target, kOld}}, std::string(), kHeldOpen},
         {"source missing", kOld, kInUse, nullptr, kFree, false, target, 0,
          {{"game\\", ""}, {target, kOld}}},
         {"source and target missing", nullptr, kFree, nullptr, kFree, false, target, 0,
@@ -143,12 +167,23 @@ TEST(ReplaceInstalledFile, ReplacesOrSetsAsideTheTargetAndNeverLosesIt)
             Plant(temp.path, c.target + ".old", c.stale);
             ApplyLock(temp.Join(c.target + ".old"), c.stale_lock, &held);
         }
+        if (c.source_present)
+            ApplyLock(temp.Join("src.tmp"), c.source_lock, &held);
 
-        int result =
-            ReplaceInstalledFile(temp.Join("src.tmp").c_str(), temp.Join(c.target).c_str());
+        g_watched = temp.Join(c.target);
+        g_watched_moves = 0;
+        int result = 0;
+        {
+            ImportHook count("kernel32.dll", "MoveFileExA", (void *)CountingMoveFileExA,
+                             &g_real_move);
+            ASSERT_NE(g_real_move, nullptr);
+            result = ReplaceInstalledFile(temp.Join("src.tmp").c_str(), g_watched.c_str());
+        }
         held.CloseAll();
 
         EXPECT_EQ(result, c.result) << c.name;
+        EXPECT_EQ(g_watched_moves, c.after.count(leftover) && c.after.at(leftover) == kOld ? 1 : 0)
+            << c.name << ": the target was set aside";
         EXPECT_EQ(SnapshotTree(temp.path), c.after) << c.name;
         DeleteLeftoverOldFiles(temp.Join("game").c_str());
         EXPECT_EQ(SnapshotTree(temp.path), WithoutLeftovers(c.after)) << c.name << ", swept";
@@ -188,6 +223,109 @@ TEST(ReplaceInstalledFile, NeverActsThroughALinkAtTheTarget)
                                        temp.Join("game\\core.dat").c_str()),
                   c.result)
             << c.name;
+        EXPECT_EQ(SnapshotTree(temp.path), expected) << c.name;
+    }
+}
+
+// Stand-ins that show every name beginning with "tagged" as a reparse point
+// with g_tag, as Windows lists cloud placeholders, deduplicated files and
+// links; Wine has only links, and lists them with no real tag.
+DWORD g_tag = 0;
+DWORD(WINAPI *g_real_attributes)(LPCSTR) = nullptr;
+HANDLE(WINAPI *g_real_find_first)(LPCSTR, LPWIN32_FIND_DATAA) = nullptr;
+BOOL(WINAPI *g_real_find_next)(HANDLE, LPWIN32_FIND_DATAA) = nullptr;
+
+bool IsTagged(const char *path)
+{
+    const char *name = path;
+    for (const char *p = path; *p != '\0'; p++)
+        if (*p == '\\')
+            name = p + 1;
+    return strncmp(name, "tagged", 6) == 0;
+}
+
+DWORD WINAPI TaggedAttributes(LPCSTR path)
+{
+    DWORD attributes = g_real_attributes(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && IsTagged(path))
+        attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return attributes;
+}
+
+void Tag(LPWIN32_FIND_DATAA entry)
+{
+    if (IsTagged(entry->cFileName)) {
+        entry->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        entry->dwReserved0 = g_tag;
+    }
+}
+
+HANDLE WINAPI TaggedFindFirst(LPCSTR pattern, LPWIN32_FIND_DATAA entry)
+{
+    HANDLE listing = g_real_find_first(pattern, entry);
+    if (listing != INVALID_HANDLE_VALUE)
+        Tag(entry);
+    return listing;
+}
+
+BOOL WINAPI TaggedFindNext(HANDLE listing, LPWIN32_FIND_DATAA entry)
+{
+    BOOL found = g_real_find_next(listing, entry);
+    if (found)
+        Tag(entry);
+    return found;
+}
+
+// Only a link is refused; any other reparse point is a file or folder that
+// holds its own data, and is replaced, made into or swept like any other.
+TEST(ReplaceInstalledFile, RefusesReparsePointsThatAreLinksOnly)
+{
+    const struct {
+        const char *name;
+        DWORD tag;
+        bool link;
+    } cases[] = {
+        {"symbolic link", IO_REPARSE_TAG_SYMLINK, true},
+        {"junction or mount point", IO_REPARSE_TAG_MOUNT_POINT, true},
+        {"another vendor's tag", 0x00000011, true},
+        {"cloud placeholder", 0x9000601A, false}, // IO_REPARSE_TAG_CLOUD_6
+        {"deduplicated file", IO_REPARSE_TAG_DEDUP, false},
+        {"compressed system file", 0x80000017, false}, // IO_REPARSE_TAG_WOF
+    };
+    for (const auto &c : cases) {
+        TempFolder temp;
+        Plant(temp.path, "src.tmp", kNew);
+        Plant(temp.path, "tagged.dat", kOld);
+        Plant(temp.path, "tagged.dat.old", kStale);
+        Plant(temp.path, "tagged\\x.old", kStale);
+        g_tag = c.tag;
+        int replaced = 0, folders = 0;
+        {
+            ImportHook attributes("kernel32.dll", "GetFileAttributesA", (void *)TaggedAttributes,
+                                  &g_real_attributes);
+            ImportHook first("kernel32.dll", "FindFirstFileA", (void *)TaggedFindFirst,
+                             &g_real_find_first);
+            ImportHook next("kernel32.dll", "FindNextFileA", (void *)TaggedFindNext,
+                            &g_real_find_next);
+            ASSERT_TRUE(g_real_attributes && g_real_find_first && g_real_find_next);
+            replaced = ReplaceInstalledFile(temp.Join("src.tmp").c_str(),
+                                            temp.Join("tagged.dat").c_str());
+            folders = EnsureParentFolders(temp.path.c_str(), temp.Join("tagged\\in\\f").c_str());
+            DeleteLeftoverOldFiles(temp.path.c_str());
+        }
+
+        TreeSnapshot expected = {{"tagged\\", ""}};
+        if (c.link) {
+            expected["src.tmp"] = kNew;
+            expected["tagged.dat"] = kOld;
+            expected["tagged.dat.old"] = kStale;
+            expected["tagged\\x.old"] = kStale;
+        } else {
+            expected["tagged.dat"] = kNew;
+            expected["tagged\\in\\"] = "";
+        }
+        EXPECT_EQ(replaced, c.link ? 0 : 1) << c.name;
+        EXPECT_EQ(folders, c.link ? 0 : 1) << c.name;
         EXPECT_EQ(SnapshotTree(temp.path), expected) << c.name;
     }
 }
