@@ -373,6 +373,48 @@ TEST(ReplaceInstalledFile, SetsALoadedLibraryAsideUntilTheSweepAfterItIsUnloaded
     EXPECT_EQ(SnapshotTree(temp.path), (TreeSnapshot{{"core.dll", kNew}}));
 }
 
+// Stand-ins for the copy across volumes: a source of any size without the
+// disk space, and a disk that fills up or takes less than it was given.
+enum CopyFault { kRealCopy, kBigSource, kDiskFull, kShortWrite, kSourceShrank };
+CopyFault g_fault = kRealCopy;
+ULONGLONG g_source_left = 0;   // bytes the stand-in source still gives
+ULONGLONG g_source_claimed = 0; // its size as GetFileSizeEx gives it
+ULONGLONG g_written = 0;
+const ULONGLONG kBigSize = 0x100000003ull; // past 4 GiB, whatever a 32-bit count holds
+const ULONGLONG kDiskRoom = 2 * 1024 * 1024;
+
+BOOL WINAPI FakeGetFileSizeEx(HANDLE, PLARGE_INTEGER size)
+{
+    size->QuadPart = (LONGLONG)g_source_claimed;
+    return TRUE;
+}
+
+BOOL WINAPI FakeReadFile(HANDLE, LPVOID, DWORD wanted, LPDWORD got, LPOVERLAPPED)
+{
+    *got = (DWORD)(g_source_left < wanted ? g_source_left : wanted);
+    g_source_left -= *got;
+    return TRUE;
+}
+
+BOOL WINAPI FakeWriteFile(HANDLE, LPCVOID, DWORD count, LPDWORD written, LPOVERLAPPED)
+{
+    *written = 0;
+    if (g_fault == kDiskFull && g_written + count > kDiskRoom) {
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    *written = g_fault == kShortWrite ? count / 2 : count;
+    g_written += *written;
+    return TRUE;
+}
+
+struct FakeCopyCalls {
+    void *size = nullptr, *read = nullptr, *write = nullptr;
+    ImportHook size_hook{"kernel32.dll", "GetFileSizeEx", (void *)FakeGetFileSizeEx, &size};
+    ImportHook read_hook{"kernel32.dll", "ReadFile", (void *)FakeReadFile, &read};
+    ImportHook write_hook{"kernel32.dll", "WriteFile", (void *)FakeWriteFile, &write};
+};
+
 TEST(ReplaceInstalledFile, MovesASourceFromAnotherVolume)
 {
     MappedDrive drive;
@@ -393,6 +435,7 @@ TEST(ReplaceInstalledFile, MovesASourceFromAnotherVolume)
         const char *taken; // null: the staging name is free
         int result;
         TreeSnapshot after;
+        CopyFault fault = kRealCopy;
     } cases[] = {
         {"target missing", kFree, false, nullptr, 1, {{"core.dat", kNew}}},
         {"free target", kFree, true, nullptr, 1, {{"core.dat", kNew}}},
@@ -400,6 +443,12 @@ TEST(ReplaceInstalledFile, MovesASourceFromAnotherVolume)
          {{"core.dat", kNew}, {"core.dat.old", kOld}}},
         {"target held open", kHeldOpen, true, nullptr, 0, {{"core.dat", kOld}}},
         {"staging name taken", kFree, true, kStale, 0, {{"core.dat", kOld}, {staged, kStale}}},
+        // Written through stand-ins that keep no bytes: the file comes out empty.
+        {"source past 4 GiB", kFree, true, nullptr, 1, {{"core.dat", ""}}, kBigSource},
+        {"disk full", kFree, true, nullptr, 0, {{"core.dat", kOld}}, kDiskFull},
+        {"short write", kFree, true, nullptr, 0, {{"core.dat", kOld}}, kShortWrite},
+        {"source shorter than its size", kFree, true, nullptr, 0, {{"core.dat", kOld}},
+         kSourceShrank},
     };
     for (const auto &c : cases) {
         TempFolder temp;
@@ -412,10 +461,23 @@ TEST(ReplaceInstalledFile, MovesASourceFromAnotherVolume)
         if (c.taken)
             Plant(temp.path, staged, c.taken);
 
+        g_fault = c.fault;
+        g_source_left = c.fault == kBigSource ? kBigSize : 3 * kDiskRoom / 2;
+        g_source_claimed = g_source_left + (c.fault == kSourceShrank ? 1 : 0);
+        g_written = 0;
+        std::unique_ptr<FakeCopyCalls> fake;
+        if (c.fault != kRealCopy) {
+            fake.reset(new FakeCopyCalls);
+            ASSERT_TRUE(fake->size && fake->read && fake->write) << c.name;
+        }
         std::string source = drive.root + "src.tmp";
         EXPECT_EQ(ReplaceInstalledFile(source.c_str(), temp.Join("core.dat").c_str()), c.result)
             << c.name;
+        fake.reset();
         held.CloseAll();
+        if (c.fault == kBigSource) {
+            EXPECT_EQ(g_written, kBigSize) << c.name;
+        }
         EXPECT_EQ(SnapshotTree(temp.path), c.after) << c.name;
         TreeSnapshot source_left;
         if (c.result == 0)
