@@ -11,6 +11,9 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <cstring>
 #include <memory>
 #include <string>
@@ -485,6 +488,58 @@ TEST(ReplaceInstalledFile, MovesASourceFromAnotherVolume)
         EXPECT_EQ(SnapshotTree(drive.folder), source_left) << c.name;
         DeleteFileA(source.c_str());
     }
+}
+
+// Whether the DACL of path lets the test's own account read the file.
+bool AccountMayRead(const std::string &path)
+{
+    HANDLE token = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    BYTE user[256];
+    DWORD length = 0;
+    BOOL have_user = GetTokenInformation(token, TokenUser, user, sizeof(user), &length);
+    CloseHandle(token);
+    PACL dacl = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (!have_user || GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT,
+                                            DACL_SECURITY_INFORMATION, NULL, NULL, &dacl, NULL,
+                                            &descriptor) != ERROR_SUCCESS)
+        return false;
+    bool may_read = false;
+    for (DWORD i = 0; dacl && i < dacl->AceCount; i++) {
+        ACCESS_ALLOWED_ACE *ace = NULL;
+        if (GetAce(dacl, i, (void **)&ace) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            EqualSid(&ace->SidStart, ((TOKEN_USER *)user)->User.Sid) &&
+            (ace->Mask & (FILE_READ_DATA | GENERIC_READ | GENERIC_ALL)))
+            may_read = true;
+    }
+    LocalFree(descriptor);
+    return may_read;
+}
+
+// The download is made in the elevated account's temporary folder, and a
+// rename keeps the permissions it got there: the player's account could not
+// read the updated file. Wine keeps a file's permissions as its Unix mode.
+TEST(ReplaceInstalledFile, AMovedFileTakesThePermissionsOfItsFolder)
+{
+    TempFolder temp;
+    ASSERT_TRUE(CreateDirectoryA(temp.Join("game").c_str(), NULL));
+    PSECURITY_DESCRIPTOR system_only = NULL;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        "D:P(A;;FA;;;SY)", SDDL_REVISION_1, &system_only, NULL));
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), system_only, FALSE};
+    HANDLE file = CreateFileA(temp.Join("src.tmp").c_str(), GENERIC_WRITE, 0, &attributes,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    LocalFree(system_only);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    ASSERT_FALSE(AccountMayRead(temp.Join("src.tmp"))) << "the permissions were not kept";
+
+    EXPECT_EQ(ReplaceInstalledFile(temp.Join("src.tmp").c_str(),
+                                   temp.Join("game\\core.dat").c_str()),
+              1);
+    EXPECT_TRUE(AccountMayRead(temp.Join("game\\core.dat")));
 }
 
 // Wine's "A" file functions stop at MAX_PATH, as Windows does for programs
