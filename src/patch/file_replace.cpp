@@ -14,10 +14,10 @@ const int kLeftoverSuffixLength = 4;
 // first; as it ends in ".old", a copy that was cut off goes at the next sweep.
 const char kStagedSuffix[] = ".new.old";
 const int kStagedSuffixLength = 8;
-// The copy across volumes moves this much per read and write: large enough
-// that the calls cost little next to the disk, small enough to take from the
-// heap at every copy (it may run on any thread, so no shared buffer).
-const DWORD kCopyChunkBytes = 1024 * 1024;
+// The copy across volumes moves this much per read and write: as fast as
+// CopyFileA, while 1 MiB, out of the processor's cache, copied at half the
+// speed; taken from the heap at every copy, which may run on any thread.
+const DWORD kCopyChunkBytes = 64 * 1024;
 
 // Writes target + suffix into out (kJoinedPathCapacity bytes); 0 when it
 // would not fit.
