@@ -191,18 +191,20 @@ int CopyBesideAndMoveIn(const char *source, const char *target)
 // A rename keeps the file's own permissions, which it inherited in the
 // temporary folder of the elevated account (another account than the
 // player's, when an administrator's password was typed): reset them to what
-// the installation folder hands down, as a file made there gets. Not a
-// failure when it cannot be done: the file is in place, and a volume without
-// permissions (FAT) refuses the call.
-void TakeFolderPermissions(const char *target)
+// its new folder hands down, as a file made there gets. Through a handle
+// opened before the move, so that whatever is put at the name meanwhile (a
+// hard link to a system file) is not what changes. Not a failure when it
+// cannot be done: the file is in place, and a volume without permissions
+// (FAT) refuses the call.
+void TakeFolderPermissions(HANDLE moved)
 {
     ACL empty;
-    if (!InitializeAcl(&empty, sizeof(empty), ACL_REVISION))
+    if (moved == INVALID_HANDLE_VALUE || !InitializeAcl(&empty, sizeof(empty), ACL_REVISION))
         return;
     // An empty, unprotected list: the entries inherited from the folder only.
-    SetNamedSecurityInfoA((char *)target, SE_FILE_OBJECT,
-                          DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, NULL,
-                          NULL, &empty, NULL);
+    SetSecurityInfo(moved, SE_FILE_OBJECT,
+                    DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL,
+                    &empty, NULL);
 }
 
 // A read-only leftover is made writable first, or it would stay for good.
@@ -233,12 +235,20 @@ int ReplaceInstalledFile(const char *source, const char *target)
 {
     if (!source || !target || !MayReplace(target))
         return 0;
-    if (!MoveIn(source, target)) {
-        if (GetLastError() != ERROR_NOT_SAME_DEVICE || !CopyBesideAndMoveIn(source, target))
-            return 0;
-    }
-    TakeFolderPermissions(target);
-    return 1;
+    // Allows the renames; permissions are no data, so it keeps nobody out.
+    HANDLE moved = CreateFileA(source, READ_CONTROL | WRITE_DAC,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    int replaced = MoveIn(source, target);
+    DWORD error = GetLastError();
+    if (replaced)
+        TakeFolderPermissions(moved);
+    if (moved != INVALID_HANDLE_VALUE)
+        CloseHandle(moved);
+    // A copy is made in the target's folder, and takes its permissions there.
+    if (!replaced && error == ERROR_NOT_SAME_DEVICE)
+        replaced = CopyBesideAndMoveIn(source, target);
+    return replaced;
 }
 
 void DeleteLeftoverOldFiles(const char *folder)
