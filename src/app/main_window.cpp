@@ -214,9 +214,8 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lp
 // a file in use cut between its two renames (only a file in use is set aside:
 // when another program holds the download instead, the update fails): it is
 // then missing, its old version under ".old", and the next run fetches it
-// again. A cut-off run may
-// also leave a temporary file, and a half-made "*.new.old" copy from another
-// volume, which the next run's sweep removes.
+// again. A cut-off run may also leave a temporary file, and a half-made
+// "*.new.old" copy from another volume, which the next run's sweep removes.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
 {
     RestrictDllSearchToSystem();

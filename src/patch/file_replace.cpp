@@ -86,8 +86,9 @@ int MoveIn(const char *source, const char *target)
     // tells them apart, so a target that nobody uses is never set aside; the
     // handle stays open until the move is done, so that no program can take
     // the source in between without allowing its rename.
-    HANDLE held = CreateFileA(source, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                              NULL, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE held = CreateFileA(source, DELETE, share_all, NULL, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (held == INVALID_HANDLE_VALUE)
         return 0;
     int moved = SetAsideAndMoveIn(source, target);
@@ -145,8 +146,7 @@ int CopyToNewFile(const char *source, const char *staged)
         goto done;
     }
     to = CreateFileA(staged, GENERIC_WRITE | DELETE, 0, NULL, CREATE_NEW,
-                     FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN,
-                     NULL);
+                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, NULL);
     if (to == INVALID_HANDLE_VALUE) {
         error = GetLastError();
         goto done;

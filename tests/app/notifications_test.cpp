@@ -330,7 +330,8 @@ TEST_F(BurstTest, TheLogIsPaintedThroughAPauseWithoutLines)
     Pump();
 
     std::vector<DWORD> shown = ListPixels();
-    RedrawWindow(state.log_list, NULL, NULL, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
+    RedrawWindow(state.log_list, NULL, NULL,
+                 RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
     EXPECT_TRUE(shown == ListPixels()) << "the uncovered list was left unpainted";
     EXPECT_EQ(BarPosition(IDC_FILE_PROGRESS), 10);
 }
