@@ -45,6 +45,38 @@ bool MayReplace(const char *target)
     return !(attributes & FILE_ATTRIBUTE_DIRECTORY) && !IsLinkedName(target, attributes);
 }
 
+// Opens the folder that holds target, without letting anyone rename or delete
+// it: while the handle is open, no junction or mount point can take its place,
+// so the names made in it (the staged copy above all, which a link in a
+// folder turned mount point would send anywhere) stay in it. Fails when the
+// folder is a link already. A root folder keeps its separator ("C:\").
+HANDLE HoldFolderOf(const char *target)
+{
+    char folder[kJoinedPathCapacity];
+    int length = lstrlenA(target);
+    while (length > 0 && target[length - 1] != '\\' && target[length - 1] != '/')
+        length--;
+    if (length == 0 || length >= kJoinedPathCapacity)
+        return INVALID_HANDLE_VALUE;
+    if (length > 1 && target[length - 2] != ':')
+        length--;
+    CopyMemory(folder, target, length);
+    folder[length] = '\0';
+    HANDLE held = CreateFileA(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              NULL, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (held == INVALID_HANDLE_VALUE)
+        return INVALID_HANDLE_VALUE;
+    // Held first, looked at second: what is looked at is what stays.
+    DWORD attributes = GetFileAttributesA(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        IsLinkedName(folder, attributes)) {
+        CloseHandle(held);
+        return INVALID_HANDLE_VALUE;
+    }
+    return held;
+}
+
 // One rename within a volume, over what stands there: the name holds its old
 // or its new file at every instant, also when the process is cut off. A link
 // standing at the destination is replaced itself, never followed.
@@ -233,21 +265,28 @@ bool HasLeftoverSuffix(const char *name)
 
 int ReplaceInstalledFile(const char *source, const char *target)
 {
-    if (!source || !target || !MayReplace(target))
+    if (!source || !target)
         return 0;
-    // Allows the renames; permissions are no data, so it keeps nobody out.
-    HANDLE moved = CreateFileA(source, READ_CONTROL | WRITE_DAC,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    int replaced = MoveIn(source, target);
-    DWORD error = GetLastError();
-    if (replaced)
-        TakeFolderPermissions(moved);
-    if (moved != INVALID_HANDLE_VALUE)
-        CloseHandle(moved);
-    // A copy is made in the target's folder, and takes its permissions there.
-    if (!replaced && error == ERROR_NOT_SAME_DEVICE)
-        replaced = CopyBesideAndMoveIn(source, target);
+    HANDLE folder = HoldFolderOf(target);
+    if (folder == INVALID_HANDLE_VALUE)
+        return 0;
+    int replaced = 0;
+    if (MayReplace(target)) {
+        // Allows the renames; permissions are no data, so it keeps nobody out.
+        HANDLE moved = CreateFileA(source, READ_CONTROL | WRITE_DAC,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+        replaced = MoveIn(source, target);
+        DWORD error = GetLastError();
+        if (replaced)
+            TakeFolderPermissions(moved);
+        if (moved != INVALID_HANDLE_VALUE)
+            CloseHandle(moved);
+        // A copy is made in the target's folder, and takes its permissions there.
+        if (!replaced && error == ERROR_NOT_SAME_DEVICE)
+            replaced = CopyBesideAndMoveIn(source, target);
+    }
+    CloseHandle(folder);
     return replaced;
 }
 

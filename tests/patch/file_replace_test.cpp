@@ -204,10 +204,14 @@ TEST(ReplaceInstalledFile, NeverActsThroughALinkAtTheTarget)
         const char *link_to;
         int result;
         TreeSnapshot after; // besides outside.dat and outside\x, which stay
+        std::string target = "game\\core.dat"; // the link is game\core.dat
     } cases[] = {
         {"link to a file outside", "outside.dat", 1, {{"game\\", ""}, {"game\\core.dat", kNew}}},
         {"link to a folder outside", "outside", 0,
          {{"src.tmp", kNew}, {"game\\", ""}, {"game\\core.dat@", ""}}},
+        // A folder on the way turned into a link after it was looked at.
+        {"the target's folder a link to a folder outside", "outside", 0,
+         {{"src.tmp", kNew}, {"game\\", ""}, {"game\\core.dat@", ""}}, "game\\core.dat\\x"},
     };
     for (const auto &c : cases) {
         TempFolder temp;
@@ -222,8 +226,7 @@ TEST(ReplaceInstalledFile, NeverActsThroughALinkAtTheTarget)
         UnixSymlink link(temp.Join("game\\core.dat"), temp.Join(c.link_to));
         ASSERT_TRUE(link.made) << c.name;
 
-        EXPECT_EQ(ReplaceInstalledFile(temp.Join("src.tmp").c_str(),
-                                       temp.Join("game\\core.dat").c_str()),
+        EXPECT_EQ(ReplaceInstalledFile(temp.Join("src.tmp").c_str(), temp.Join(c.target).c_str()),
                   c.result)
             << c.name;
         EXPECT_EQ(SnapshotTree(temp.path), expected) << c.name;
@@ -556,21 +559,19 @@ BOOL WINAPI MoveFileExLongA(LPCSTR from, LPCSTR to, DWORD flags)
     return MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), flags);
 }
 
+HANDLE WINAPI CreateFileLongA(LPCSTR path, DWORD access, DWORD share,
+                              LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                              HANDLE model)
+{
+    return CreateFileW(WidePath(path).c_str(), access, share, security, disposition, flags, model);
+}
+
 struct LongPathCalls {
-    void *attributes = nullptr, *move_file = nullptr;
-    LongPathCalls()
-    {
-        attributes =
-            PatchImport("kernel32.dll", "GetFileAttributesA", (void *)GetFileAttributesLongA);
-        move_file = PatchImport("kernel32.dll", "MoveFileExA", (void *)MoveFileExLongA);
-    }
-    ~LongPathCalls()
-    {
-        if (attributes)
-            PatchImport("kernel32.dll", "GetFileAttributesA", attributes);
-        if (move_file)
-            PatchImport("kernel32.dll", "MoveFileExA", move_file);
-    }
+    void *attributes = nullptr, *move_file = nullptr, *create_file = nullptr;
+    ImportHook attributes_hook{"kernel32.dll", "GetFileAttributesA",
+                               (void *)GetFileAttributesLongA, &attributes};
+    ImportHook move_hook{"kernel32.dll", "MoveFileExA", (void *)MoveFileExLongA, &move_file};
+    ImportHook create_hook{"kernel32.dll", "CreateFileA", (void *)CreateFileLongA, &create_file};
 };
 
 TEST(ReplaceInstalledFile, SetsAsideTargetsOfUpTo515Characters)
@@ -613,7 +614,7 @@ TEST(ReplaceInstalledFile, SetsAsideTargetsOfUpTo515Characters)
         std::unique_ptr<LongPathCalls> calls;
         if (c.long_paths) {
             calls.reset(new LongPathCalls);
-            ASSERT_TRUE(calls->attributes && calls->move_file);
+            ASSERT_TRUE(calls->attributes && calls->move_file && calls->create_file);
         }
         int result = ReplaceInstalledFile(temp.Join("src.tmp").c_str(), target.c_str());
         calls.reset();
