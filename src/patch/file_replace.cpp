@@ -15,8 +15,9 @@ const int kLeftoverSuffixLength = 4;
 const char kStagedSuffix[] = ".new.old";
 const int kStagedSuffixLength = 8;
 // The copy across volumes moves this much per read and write: as fast as
-// CopyFileA, while 1 MiB, out of the processor's cache, copied at half the
-// speed; taken from the heap at every copy, which may run on any thread.
+// CopyFileA under Wine, where 1 MiB pieces, too big for the processor's
+// cache, copied at half the speed. Taken from the heap at every copy, which
+// may run on any thread.
 const DWORD kCopyChunkBytes = 64 * 1024;
 
 // Writes target + suffix into out (kJoinedPathCapacity bytes); 0 when it
