@@ -211,10 +211,11 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lp
 // waiting could keep a closed window's process alive for a whole download.
 // Installed files are changed by renames only, so a run cut off here (or by
 // a crash or power loss) leaves each of them old or new; the one exception is
-// a file in use cut between its two renames: it is then missing, its old
-// version under ".old", and the next run fetches it again. A cut-off run may
-// also leave a temporary file, and a half-made "*.new.old" copy from another
-// volume, which the next run's sweep removes.
+// a file in use cut between its two renames (only a file in use is set aside:
+// when another program holds the download instead, the update fails): it is
+// then missing, its old version under ".old", and the next run fetches it
+// again. A cut-off run may also leave a temporary file, and a half-made
+// "*.new.old" copy from another volume, which the next run's sweep removes.
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
 {
     RestrictDllSearchToSystem();

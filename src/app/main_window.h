@@ -20,8 +20,9 @@ const int kModulePathCapacity = 260; // MAX_PATH, for paths from the system
 struct PaintPause {
     int active;
     DWORD since_ms;           // GetTickCount when it began
-    int top_index_kept;       // a log line came; top_index is the last
-    LRESULT top_index;        //   LB_ADDSTRING result, for LB_SETTOPINDEX
+    int list_frozen;          // a log line came: the list's painting is off
+    int top_index_kept;       // a line was added; top_index is the last
+    LRESULT top_index;        //   line's index, for LB_SETTOPINDEX
     int total_kept;           // a WM_APP_TOTAL_PROGRESS came; its wParam
     WPARAM total_percent;
     int file_kept;            // a WM_APP_FILE_PROGRESS came; its wParam

@@ -31,6 +31,9 @@ LRESULT SetBarPosition(HWND window, int bar_id, WPARAM percent)
 }
 
 // Without the timer nothing would turn painting back on, so no timer, no pause.
+// The log list keeps painting until a line comes (see AppendLogLine): while
+// its painting is off, whatever it had to paint (the user scrolling, the
+// window uncovered) is lost until it is repainted whole.
 void PauseRedraw(HWND window, MainWindowState *state)
 {
     PaintPause *pause = &state->pause;
@@ -39,12 +42,10 @@ void PauseRedraw(HWND window, MainWindowState *state)
     ZeroMemory(pause, sizeof(*pause));
     pause->active = 1;
     pause->since_ms = GetTickCount();
-    if (state->log_list)
-        SendMessageA(state->log_list, WM_SETREDRAW, FALSE, 0);
 }
 
 // Applies what the pause kept, repainting each control once, and only if
-// something came for it.
+// something came for it. A list whose painting was off is repainted whole.
 void ResumeRedraw(HWND window, MainWindowState *state)
 {
     PaintPause *pause = &state->pause;
@@ -52,13 +53,12 @@ void ResumeRedraw(HWND window, MainWindowState *state)
         return;
     KillTimer(window, kRepaintTimerId);
     pause->active = 0;
-    if (state->log_list) {
+    if (state->log_list && pause->list_frozen) {
         if (pause->top_index_kept)
             SendMessageA(state->log_list, LB_SETTOPINDEX, (WPARAM)pause->top_index, 0);
         SendMessageA(state->log_list, WM_SETREDRAW, TRUE, 0);
-        if (pause->top_index_kept)
-            RedrawWindow(state->log_list, NULL, NULL,
-                         RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
+        RedrawWindow(state->log_list, NULL, NULL,
+                     RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
     }
     if (pause->total_kept)
         OnTotalProgress(window, pause->total_percent);
@@ -142,13 +142,19 @@ void AppendLogLine(MainWindowState *state, const char *text)
 {
     if (!state->log_list)
         return;
-    // An error index goes to LB_SETTOPINDEX unchanged; the list ignores it.
+    PaintPause *pause = &state->pause;
+    if (pause->active && !pause->list_frozen) {
+        SendMessageA(state->log_list, WM_SETREDRAW, FALSE, 0);
+        pause->list_frozen = 1;
+    }
     LRESULT index = SendMessageA(state->log_list, LB_ADDSTRING, 0, (LPARAM)text);
+    if (index < 0) // LB_ERR, LB_ERRSPACE: the line is not there to scroll to
+        return;
     // Scrolling costs as much as painting; while painting is paused only the
     // last line's index is kept, and set when it resumes.
-    if (state->pause.active) {
-        state->pause.top_index_kept = 1;
-        state->pause.top_index = index;
+    if (pause->active) {
+        pause->top_index_kept = 1;
+        pause->top_index = index;
     } else {
         SendMessageA(state->log_list, LB_SETTOPINDEX, (WPARAM)index, 0);
     }

@@ -2,6 +2,7 @@
 
 #include "patch/install_paths.h"
 
+#include <aclapi.h>
 #include <windows.h>
 
 namespace {
@@ -13,6 +14,11 @@ const int kLeftoverSuffixLength = 4;
 // first; as it ends in ".old", a copy that was cut off goes at the next sweep.
 const char kStagedSuffix[] = ".new.old";
 const int kStagedSuffixLength = 8;
+// The copy across volumes moves this much per read and write: as fast as
+// CopyFileA under Wine, where 1 MiB pieces, too big for the processor's
+// cache, copied at half the speed. Taken from the heap at every copy, which
+// may run on any thread.
+const DWORD kCopyChunkBytes = 64 * 1024;
 
 // Writes target + suffix into out (kJoinedPathCapacity bytes); 0 when it
 // would not fit.
@@ -26,17 +32,50 @@ int AppendSuffix(const char *target, const char *suffix, int suffix_length, char
     return 1;
 }
 
-// Refuses a folder, which would be set aside whole, and a reparse point, through
-// which the elevated patcher would act outside the installation. Under Wine a
-// link to a file looks like a file; the target is only ever renamed over or
-// renamed away, never deleted or written, so that acts on the link itself.
-// A missing target is fine; a missing folder is not.
+// Refuses a folder, which would be set aside whole, and a link, through which
+// the elevated patcher would act outside the installation; other reparse
+// points are files like any other. Under Wine a link to a file looks like a
+// file; the target is only ever renamed over or renamed away, never deleted
+// or written, so that acts on the link itself. A missing target is fine; a
+// missing folder is not.
 bool MayReplace(const char *target)
 {
     DWORD attributes = GetFileAttributesA(target);
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return GetLastError() == ERROR_FILE_NOT_FOUND;
-    return !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+    return !(attributes & FILE_ATTRIBUTE_DIRECTORY) && !IsLinkedName(target, attributes);
+}
+
+// Opens the folder that holds target, without letting anyone rename or delete
+// it: while the handle is open, no junction or mount point can take its place,
+// so the names made in it (the staged copy above all, which a link in a
+// folder turned mount point would send anywhere) stay in it. Fails when the
+// folder is a link already. A root folder keeps its separator ("C:\").
+HANDLE HoldFolderOf(const char *target)
+{
+    char folder[kJoinedPathCapacity];
+    int length = lstrlenA(target);
+    while (length > 0 && target[length - 1] != '\\' && target[length - 1] != '/')
+        length--;
+    if (length == 0 || length >= kJoinedPathCapacity)
+        return INVALID_HANDLE_VALUE;
+    if (length > 1 && target[length - 2] != ':')
+        length--;
+    CopyMemory(folder, target, length);
+    folder[length] = '\0';
+    HANDLE held = CreateFileA(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              NULL, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (held == INVALID_HANDLE_VALUE)
+        return INVALID_HANDLE_VALUE;
+    // Held first, looked at second: what is looked at is what stays.
+    DWORD attributes = GetFileAttributesA(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        IsLinkedName(folder, attributes)) {
+        CloseHandle(held);
+        return INVALID_HANDLE_VALUE;
+    }
+    return held;
 }
 
 // One rename within a volume, over what stands there: the name holds its old
@@ -73,30 +112,132 @@ int MoveIn(const char *source, const char *target)
     if (RenameOver(source, target))
         return 1;
     DWORD error = GetLastError();
-    if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION)
-        return SetAsideAndMoveIn(source, target);
-    return 0;
+    if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION)
+        return 0;
+    // Either name may be the one held: a scanner reading the download fails
+    // the rename as a loaded target does. Opening the source as a rename does
+    // tells them apart, so a target that nobody uses is never set aside; the
+    // handle stays open until the move is done, so that no program can take
+    // the source in between without allowing its rename.
+    const DWORD share_all = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE held = CreateFileA(source, DELETE, share_all, NULL, OPEN_EXISTING,
+                              FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (held == INVALID_HANDLE_VALUE)
+        return 0;
+    int moved = SetAsideAndMoveIn(source, target);
+    error = GetLastError();
+    CloseHandle(held);
+    SetLastError(error);
+    return moved;
+}
+
+// Reads all of from into to; 0 on a failed or short read or write, or when
+// from did not hold exactly size bytes. Counts are 64-bit: files reach 4 GiB.
+int CopyContent(HANDLE from, HANDLE to, ULONGLONG size, BYTE *buffer)
+{
+    ULONGLONG copied = 0;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(from, buffer, kCopyChunkBytes, &got, NULL))
+            return 0;
+        if (got == 0)
+            return copied == size;
+        DWORD written = 0;
+        if (!WriteFile(to, buffer, got, &written, NULL))
+            return 0;
+        if (written != got) {
+            SetLastError(ERROR_DISK_FULL);
+            return 0;
+        }
+        copied += got;
+        if (copied > size)
+            return 0;
+    }
+}
+
+// Copies source into a file that this call creates at staged. Creating it
+// new with FILE_FLAG_OPEN_REPARSE_POINT means that anything standing at that
+// name, a link included, fails the call instead of being followed (CopyFileA
+// follows a link at its destination before deciding that it exists). A copy
+// that fails is deleted through its own handle, never by name.
+int CopyToNewFile(const char *source, const char *staged)
+{
+    int copied = 0;
+    DWORD error = ERROR_SUCCESS;
+    HANDLE from = INVALID_HANDLE_VALUE, to = INVALID_HANDLE_VALUE;
+    BYTE *buffer = (BYTE *)HeapAlloc(GetProcessHeap(), 0, kCopyChunkBytes);
+    LARGE_INTEGER size;
+    size.QuadPart = 0;
+    if (!buffer) {
+        error = ERROR_NOT_ENOUGH_MEMORY;
+        goto done;
+    }
+    from = CreateFileA(source, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                       FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    if (from == INVALID_HANDLE_VALUE || !GetFileSizeEx(from, &size)) {
+        error = GetLastError();
+        goto done;
+    }
+    to = CreateFileA(staged, GENERIC_WRITE | DELETE, 0, NULL, CREATE_NEW,
+                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    if (to == INVALID_HANDLE_VALUE) {
+        error = GetLastError();
+        goto done;
+    }
+    copied = CopyContent(from, to, (ULONGLONG)size.QuadPart, buffer);
+    if (!copied) {
+        error = GetLastError();
+        if (error == ERROR_SUCCESS)
+            error = ERROR_HANDLE_EOF; // the source changed size while copied
+        FILE_DISPOSITION_INFO remove = {TRUE};
+        SetFileInformationByHandle(to, FileDispositionInfo, &remove, sizeof(remove));
+    }
+done:
+    if (to != INVALID_HANDLE_VALUE)
+        CloseHandle(to);
+    if (from != INVALID_HANDLE_VALUE)
+        CloseHandle(from);
+    if (buffer)
+        HeapFree(GetProcessHeap(), 0, buffer);
+    if (!copied)
+        SetLastError(error);
+    return copied;
 }
 
 // A move across volumes is a copy: made beside the target first, so that the
-// target never holds a part of a file. The copy never opens an existing file
-// (a link or another file under that name makes it fail).
+// target never holds a part of a file.
 int CopyBesideAndMoveIn(const char *source, const char *target)
 {
     char staged[kJoinedPathCapacity];
     if (!AppendSuffix(target, kStagedSuffix, kStagedSuffixLength, staged))
         return 0;
-    if (!CopyFileA(source, staged, TRUE)) {
-        if (GetLastError() != ERROR_FILE_EXISTS)
-            DeleteFileA(staged);
+    if (!CopyToNewFile(source, staged))
         return 0;
-    }
     if (!MoveIn(staged, target)) {
         DeleteFileA(staged);
         return 0;
     }
     DeleteFileA(source);
     return 1;
+}
+
+// A rename keeps the file's own permissions, which it inherited in the
+// temporary folder of the elevated account (another account than the
+// player's, when an administrator's password was typed): reset them to what
+// its new folder hands down, as a file made there gets. Through a handle
+// opened before the move, so that whatever is put at the name meanwhile (a
+// hard link to a system file) is not what changes. Not a failure when it
+// cannot be done: the file is in place, and a volume without permissions
+// (FAT) refuses the call.
+void TakeFolderPermissions(HANDLE moved)
+{
+    ACL empty;
+    if (moved == INVALID_HANDLE_VALUE || !InitializeAcl(&empty, sizeof(empty), ACL_REVISION))
+        return;
+    // An empty, unprotected list: the entries inherited from the folder only.
+    SetSecurityInfo(moved, SE_FILE_OBJECT,
+                    DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL,
+                    &empty, NULL);
 }
 
 // A read-only leftover is made writable first, or it would stay for good.
@@ -125,13 +266,29 @@ bool HasLeftoverSuffix(const char *name)
 
 int ReplaceInstalledFile(const char *source, const char *target)
 {
-    if (!source || !target || !MayReplace(target))
+    if (!source || !target)
         return 0;
-    if (MoveIn(source, target))
-        return 1;
-    if (GetLastError() != ERROR_NOT_SAME_DEVICE)
+    HANDLE folder = HoldFolderOf(target);
+    if (folder == INVALID_HANDLE_VALUE)
         return 0;
-    return CopyBesideAndMoveIn(source, target);
+    int replaced = 0;
+    if (MayReplace(target)) {
+        // Allows the renames; permissions are no data, so it keeps nobody out.
+        HANDLE moved = CreateFileA(source, READ_CONTROL | WRITE_DAC,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                                   OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+        replaced = MoveIn(source, target);
+        DWORD error = GetLastError();
+        if (replaced)
+            TakeFolderPermissions(moved);
+        if (moved != INVALID_HANDLE_VALUE)
+            CloseHandle(moved);
+        // A copy is made in the target's folder, and takes its permissions there.
+        if (!replaced && error == ERROR_NOT_SAME_DEVICE)
+            replaced = CopyBesideAndMoveIn(source, target);
+    }
+    CloseHandle(folder);
+    return replaced;
 }
 
 void DeleteLeftoverOldFiles(const char *folder)
@@ -152,13 +309,13 @@ void DeleteLeftoverOldFiles(const char *folder)
         char path[kJoinedPathCapacity];
         if (!JoinLocalPath(folder, entry.cFileName, path, kJoinedPathCapacity))
             continue;
+        bool link = IsLinkEntry(&entry) != 0;
         if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             // A junction or symbolic link may lead anywhere on the machine, and
             // the patcher runs elevated: sweep only the folder's own tree.
-            if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+            if (!link)
                 DeleteLeftoverOldFiles(path);
-        } else if (HasLeftoverSuffix(entry.cFileName) &&
-                   !(entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        } else if (HasLeftoverSuffix(entry.cFileName) && !link) {
             // A link named *.old is nobody's leftover: neither it nor what it
             // leads to is touched.
             DeleteLeftover(path, entry.dwFileAttributes);

@@ -2,11 +2,14 @@
 
 // Moves source over target by renames only, so that the target holds its old
 // or its new file at every instant; a source on another volume is first
-// copied beside the target as target + ".new.old". A target in use is set
-// aside as target + ".old". Refuses a target that is a folder or a reparse
-// point. Returns 1 when the new file is in place and the source gone; on 0
-// the source is still there and the target as it was (unless a set-aside
-// target could not be put back: it is then under target + ".old").
+// copied beside the target as target + ".new.old", into a file made new
+// there, never through a link. A target in use is set aside as target +
+// ".old"; a source that another program holds fails instead. The file takes
+// the permissions its folder hands down. Refuses a target that is a folder or
+// a link, or whose folder is a link. Returns 1 when the new file is in place
+// and the source gone; on 0 the source is still there and the target as it
+// was (unless a set-aside target could not be put back: it is then under
+// target + ".old").
 int ReplaceInstalledFile(const char *source, const char *target);
 
 // Deletes every file named *.old below folder, depth first, read-only ones

@@ -37,6 +37,60 @@ int JoinLocalPath(const char *base, const char *relative, char *out, int capacit
     return 1;
 }
 
+int IsLinkedName(const char *path, DWORD attributes)
+{
+    if (!(attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return 0;
+    // The listing gives the tag of the name itself; a wildcard would list others.
+    for (const char *p = path; *p != '\0'; p++)
+        if (*p == '*' || *p == '?')
+            return 1;
+    WIN32_FIND_DATAA entry;
+    HANDLE listing = FindFirstFileA(path, &entry);
+    if (listing == INVALID_HANDLE_VALUE)
+        return 1;
+    FindClose(listing);
+    return IsLinkEntry(&entry);
+}
+
+int IsLinkEntry(const WIN32_FIND_DATAA *entry)
+{
+    if (!(entry->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        return 0;
+    // Only the system's own tags say what a reparse point is; one of another
+    // vendor's filter (and Wine's links, listed with no real tag) may lead
+    // anywhere.
+    DWORD tag = entry->dwReserved0;
+    return !IsReparseTagMicrosoft(tag) || IsReparseTagNameSurrogate(tag) ? 1 : 0;
+}
+
+namespace {
+
+// A junction, folder link or mount point may lead anywhere, and the patcher
+// runs elevated: nothing is made or written through it.
+bool IsPlainFolder(const char *folder, DWORD attributes)
+{
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !IsLinkedName(folder, attributes);
+}
+
+// Makes folder when it is missing. What another program made there first
+// (its CreateDirectoryA failing "already exists") is looked at like any
+// other name found there: it may be a link.
+bool IsFolderWeMayUse(const char *folder)
+{
+    DWORD attributes = GetFileAttributesA(folder);
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return IsPlainFolder(folder, attributes);
+    if (CreateDirectoryA(folder, NULL))
+        return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS)
+        return false;
+    return IsPlainFolder(folder, GetFileAttributesA(folder));
+}
+
+} // namespace
+
 int EnsureParentFolders(const char *base, const char *target)
 {
     if (!base || !target)
@@ -55,16 +109,8 @@ int EnsureParentFolders(const char *base, const char *target)
             continue;
         char separator = folder[i];
         folder[i] = '\0';
-        DWORD attributes = GetFileAttributesA(folder);
-        if (attributes != INVALID_FILE_ATTRIBUTES) {
-            // A junction, folder link or mount point may lead anywhere, and
-            // the patcher runs elevated: nothing is made or written through it.
-            if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-                (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
-                return 0;
-        } else if (!CreateDirectoryA(folder, NULL) && GetLastError() != ERROR_ALREADY_EXISTS) {
+        if (!IsFolderWeMayUse(folder))
             return 0;
-        }
         folder[i] = separator;
     }
     return 1;

@@ -157,6 +157,7 @@ std::map<HWND, std::vector<WPARAM>> g_redraws;
 std::map<HWND, int> g_positions_set;
 const char kSlowLine[] = "a line that takes a while";
 const DWORD kSlowLineMs = 400; // longer than a burst goes without a repaint
+const char kRefusedLine[] = "a line the list has no room for";
 
 LRESULT CALLBACK RoutingProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
@@ -175,6 +176,8 @@ LRESULT CALLBACK RecordingProc(HWND control, UINT message, WPARAM wparam, LPARAM
         g_positions_set[control]++;
     if (message == LB_ADDSTRING && lstrcmpA((const char *)lparam, kSlowLine) == 0)
         Sleep(kSlowLineMs);
+    if (message == LB_ADDSTRING && lstrcmpA((const char *)lparam, kRefusedLine) == 0)
+        return LB_ERRSPACE;
     return CallWindowProcA(g_control_procs[control], control, message, wparam, lparam);
 }
 
@@ -216,6 +219,32 @@ protected:
     }
 
     std::vector<WPARAM> Redraws(int id) { return g_redraws[GetDlgItem(window, id)]; }
+
+    // The list's pixels as they stand on the screen.
+    std::vector<DWORD> ListPixels()
+    {
+        RECT client;
+        GetClientRect(state.log_list, &client);
+        BITMAPINFO info = {};
+        info.bmiHeader.biSize = sizeof(info.bmiHeader);
+        info.bmiHeader.biWidth = client.right;
+        info.bmiHeader.biHeight = -client.bottom;
+        info.bmiHeader.biPlanes = 1;
+        info.bmiHeader.biBitCount = 32;
+        info.bmiHeader.biCompression = BI_RGB;
+        std::vector<DWORD> pixels((size_t)client.right * client.bottom);
+        HDC screen = GetDC(state.log_list);
+        HDC memory = CreateCompatibleDC(screen);
+        HBITMAP bitmap = CreateCompatibleBitmap(screen, client.right, client.bottom);
+        HGDIOBJ previous = SelectObject(memory, bitmap);
+        BitBlt(memory, 0, 0, client.right, client.bottom, screen, 0, 0, SRCCOPY);
+        SelectObject(memory, previous);
+        GetDIBits(memory, bitmap, 0, client.bottom, pixels.data(), &info, DIB_RGB_COLORS);
+        DeleteObject(bitmap);
+        DeleteDC(memory);
+        ReleaseDC(state.log_list, screen);
+        return pixels;
+    }
 };
 
 // Lines and bar values posted faster than the window takes them, as a run
@@ -236,6 +265,8 @@ TEST_F(BurstTest, ABurstIsShownWholeWithAFewRepaints)
         PostMessageA(window, WM_APP_FILE_PROGRESS, i % 101, 0);
         PostMessageA(window, WM_APP_TOTAL_PROGRESS, i * 100 / kLines, 0);
     }
+    // A line the list cannot take leaves the last one it took in view.
+    PostLine(kRefusedLine);
     PostMessageA(window, WM_APP_FILE_PROGRESS, 42, 0);
     Pump();
 
@@ -280,6 +311,29 @@ TEST_F(BurstTest, ALongBurstIsPaintedOnTheWay)
     const std::vector<WPARAM> expected = {0, 1, 0, 1}; // off, on after the slow line, off, on
     EXPECT_EQ(Redraws(IDC_LOG_LIST), expected);
     EXPECT_EQ(SendMessageA(state.log_list, LB_GETCOUNT, 0, 0), 3);
+}
+
+// A download sends only file percentages: the list paints on through their
+// pauses, so that a log uncovered meanwhile is not left blank.
+TEST_F(BurstTest, TheLogIsPaintedThroughAPauseWithoutLines)
+{
+    // Clear of the other controls, which share its place in the fixture.
+    MoveWindow(state.log_list, 8, 120, 400, 100, TRUE);
+    for (int i = 0; i < 60; i++)
+        AppendLogLine(&state, ("line " + std::to_string(i)).c_str());
+    PostMessageA(window, WM_APP_FILE_PROGRESS, 10, 0);
+    MSG message;
+    while (PeekMessageA(&message, window, WM_APP_FILE_PROGRESS, WM_APP_FILE_PROGRESS, PM_REMOVE))
+        DispatchMessageA(&message);
+    ASSERT_EQ(state.pause.active, 1);
+    InvalidateRect(state.log_list, NULL, TRUE);
+    Pump();
+
+    std::vector<DWORD> shown = ListPixels();
+    RedrawWindow(state.log_list, NULL, NULL,
+                 RDW_ERASE | RDW_FRAME | RDW_INVALIDATE | RDW_UPDATENOW);
+    EXPECT_TRUE(shown == ListPixels()) << "the uncovered list was left unpainted";
+    EXPECT_EQ(BarPosition(IDC_FILE_PROGRESS), 10);
 }
 
 // "Done." ends every run: once it shows, the log and the bars are painted too.

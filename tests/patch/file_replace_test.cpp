@@ -1,5 +1,7 @@
 #include "patch/file_replace.h"
 
+#include "patch/install_paths.h"
+
 #include "support/file_tree.h"
 #include "support/iat_patch.h"
 #include "support/temp_folder.h"
@@ -9,6 +11,10 @@
 
 #include <windows.h>
 
+#include <aclapi.h>
+#include <sddl.h>
+
+#include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
@@ -81,6 +87,22 @@ TreeSnapshot WithoutLeftovers(TreeSnapshot tree)
     return tree;
 }
 
+// Counts the renames that took the watched name away: a target set aside and
+// put back leaves the same files behind as one never touched.
+std::string g_watched;
+int g_watched_moves = 0;
+BOOL(WINAPI *g_real_move)(LPCSTR, LPCSTR, DWORD) = nullptr;
+
+BOOL WINAPI CountingMoveFileExA(LPCSTR from, LPCSTR to, DWORD flags)
+{
+    BOOL moved = g_real_move(from, to, flags);
+    DWORD error = GetLastError();
+    if (moved && lstrcmpiA(from, g_watched.c_str()) == 0)
+        g_watched_moves++;
+    SetLastError(error);
+    return moved;
+}
+
 TEST(ReplaceInstalledFile, ReplacesOrSetsAsideTheTargetAndNeverLosesIt)
 {
     const std::string target = "game\\core.dat", leftover = "game\\core.dat.old";
@@ -95,6 +117,7 @@ TEST(ReplaceInstalledFile, ReplacesOrSetsAsideTheTargetAndNeverLosesIt)
         int result;
         TreeSnapshot after;
         std::string installed_at = std::string(); // empty: at the target
+        Lock source_lock = kFree;
     } cases[] = {
         {"target missing", nullptr, kFree, nullptr, kFree, true, target, 1,
          {{"game\\", ""}, {target, kNew}}},
@@ -117,6 +140,10 @@ TEST(ReplaceInstalledFile, ReplacesOrSetsAsideTheTargetAndNeverLosesIt)
          {{"game\\", ""}, {target, kNew}, {leftover, kOld}}},
         {"stale leftover held open", kOld, kInUse, kStale, kHeldOpen, true, target, 0,
          {{"src.tmp", kNew}, {"game\\", ""}, {target, kOld}, {leftover, kStale}}},
+        // A scanner reading the download fails the move as a target in use
+        // does; a target that nobody uses must not be set aside for it.
+        {"source held by another program", kOld, kFree, nullptr, kFree, true, target, 0,
+         {{"src.tmp", kNew}, {"game\\", ""}, {target, kOld}}, std::string(), kHeldOpen},
         {"source missing", kOld, kInUse, nullptr, kFree, false, target, 0,
          {{"game\\", ""}, {target, kOld}}},
         {"source and target missing", nullptr, kFree, nullptr, kFree, false, target, 0,
@@ -143,12 +170,23 @@ TEST(ReplaceInstalledFile, ReplacesOrSetsAsideTheTargetAndNeverLosesIt)
             Plant(temp.path, c.target + ".old", c.stale);
             ApplyLock(temp.Join(c.target + ".old"), c.stale_lock, &held);
         }
+        if (c.source_present)
+            ApplyLock(temp.Join("src.tmp"), c.source_lock, &held);
 
-        int result =
-            ReplaceInstalledFile(temp.Join("src.tmp").c_str(), temp.Join(c.target).c_str());
+        g_watched = temp.Join(c.target);
+        g_watched_moves = 0;
+        int result = 0;
+        {
+            ImportHook count("kernel32.dll", "MoveFileExA", (void *)CountingMoveFileExA,
+                             &g_real_move);
+            ASSERT_NE(g_real_move, nullptr);
+            result = ReplaceInstalledFile(temp.Join("src.tmp").c_str(), g_watched.c_str());
+        }
         held.CloseAll();
 
         EXPECT_EQ(result, c.result) << c.name;
+        EXPECT_EQ(g_watched_moves, c.after.count(leftover) && c.after.at(leftover) == kOld ? 1 : 0)
+            << c.name << ": the target was set aside";
         EXPECT_EQ(SnapshotTree(temp.path), c.after) << c.name;
         DeleteLeftoverOldFiles(temp.Join("game").c_str());
         EXPECT_EQ(SnapshotTree(temp.path), WithoutLeftovers(c.after)) << c.name << ", swept";
@@ -166,10 +204,14 @@ TEST(ReplaceInstalledFile, NeverActsThroughALinkAtTheTarget)
         const char *link_to;
         int result;
         TreeSnapshot after; // besides outside.dat and outside\x, which stay
+        std::string target = "game\\core.dat"; // the link is game\core.dat
     } cases[] = {
         {"link to a file outside", "outside.dat", 1, {{"game\\", ""}, {"game\\core.dat", kNew}}},
         {"link to a folder outside", "outside", 0,
          {{"src.tmp", kNew}, {"game\\", ""}, {"game\\core.dat@", ""}}},
+        // A folder on the way turned into a link after it was looked at.
+        {"the target's folder a link to a folder outside", "outside", 0,
+         {{"src.tmp", kNew}, {"game\\", ""}, {"game\\core.dat@", ""}}, "game\\core.dat\\x"},
     };
     for (const auto &c : cases) {
         TempFolder temp;
@@ -184,10 +226,112 @@ TEST(ReplaceInstalledFile, NeverActsThroughALinkAtTheTarget)
         UnixSymlink link(temp.Join("game\\core.dat"), temp.Join(c.link_to));
         ASSERT_TRUE(link.made) << c.name;
 
-        EXPECT_EQ(ReplaceInstalledFile(temp.Join("src.tmp").c_str(),
-                                       temp.Join("game\\core.dat").c_str()),
+        EXPECT_EQ(ReplaceInstalledFile(temp.Join("src.tmp").c_str(), temp.Join(c.target).c_str()),
                   c.result)
             << c.name;
+        EXPECT_EQ(SnapshotTree(temp.path), expected) << c.name;
+    }
+}
+
+// Stand-ins that show every name beginning with "tagged" as a reparse point
+// with g_tag, as Windows lists cloud placeholders, deduplicated files and
+// links; Wine has only links, and lists them with no real tag.
+DWORD g_tag = 0;
+DWORD(WINAPI *g_real_attributes)(LPCSTR) = nullptr;
+HANDLE(WINAPI *g_real_find_first)(LPCSTR, LPWIN32_FIND_DATAA) = nullptr;
+BOOL(WINAPI *g_real_find_next)(HANDLE, LPWIN32_FIND_DATAA) = nullptr;
+
+bool IsTagged(const char *path)
+{
+    const char *name = path;
+    for (const char *p = path; *p != '\0'; p++)
+        if (*p == '\\')
+            name = p + 1;
+    return strncmp(name, "tagged", 6) == 0;
+}
+
+DWORD WINAPI TaggedAttributes(LPCSTR path)
+{
+    DWORD attributes = g_real_attributes(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES && IsTagged(path))
+        attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+    return attributes;
+}
+
+void Tag(LPWIN32_FIND_DATAA entry)
+{
+    if (IsTagged(entry->cFileName)) {
+        entry->dwFileAttributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+        entry->dwReserved0 = g_tag;
+    }
+}
+
+HANDLE WINAPI TaggedFindFirst(LPCSTR pattern, LPWIN32_FIND_DATAA entry)
+{
+    HANDLE listing = g_real_find_first(pattern, entry);
+    if (listing != INVALID_HANDLE_VALUE)
+        Tag(entry);
+    return listing;
+}
+
+BOOL WINAPI TaggedFindNext(HANDLE listing, LPWIN32_FIND_DATAA entry)
+{
+    BOOL found = g_real_find_next(listing, entry);
+    if (found)
+        Tag(entry);
+    return found;
+}
+
+// Only a link is refused; any other reparse point is a file or folder that
+// holds its own data, and is replaced, made into or swept like any other.
+TEST(ReplaceInstalledFile, RefusesReparsePointsThatAreLinksOnly)
+{
+    const struct {
+        const char *name;
+        DWORD tag;
+        bool link;
+    } cases[] = {
+        {"symbolic link", IO_REPARSE_TAG_SYMLINK, true},
+        {"junction or mount point", IO_REPARSE_TAG_MOUNT_POINT, true},
+        {"another vendor's tag", 0x00000011, true},
+        {"cloud placeholder", 0x9000601A, false}, // IO_REPARSE_TAG_CLOUD_6
+        {"deduplicated file", IO_REPARSE_TAG_DEDUP, false},
+        {"compressed system file", 0x80000017, false}, // IO_REPARSE_TAG_WOF
+    };
+    for (const auto &c : cases) {
+        TempFolder temp;
+        Plant(temp.path, "src.tmp", kNew);
+        Plant(temp.path, "tagged.dat", kOld);
+        Plant(temp.path, "tagged.dat.old", kStale);
+        Plant(temp.path, "tagged\\x.old", kStale);
+        g_tag = c.tag;
+        int replaced = 0, folders = 0;
+        {
+            ImportHook attributes("kernel32.dll", "GetFileAttributesA", (void *)TaggedAttributes,
+                                  &g_real_attributes);
+            ImportHook first("kernel32.dll", "FindFirstFileA", (void *)TaggedFindFirst,
+                             &g_real_find_first);
+            ImportHook next("kernel32.dll", "FindNextFileA", (void *)TaggedFindNext,
+                            &g_real_find_next);
+            ASSERT_TRUE(g_real_attributes && g_real_find_first && g_real_find_next);
+            replaced = ReplaceInstalledFile(temp.Join("src.tmp").c_str(),
+                                            temp.Join("tagged.dat").c_str());
+            folders = EnsureParentFolders(temp.path.c_str(), temp.Join("tagged\\in\\f").c_str());
+            DeleteLeftoverOldFiles(temp.path.c_str());
+        }
+
+        TreeSnapshot expected = {{"tagged\\", ""}};
+        if (c.link) {
+            expected["src.tmp"] = kNew;
+            expected["tagged.dat"] = kOld;
+            expected["tagged.dat.old"] = kStale;
+            expected["tagged\\x.old"] = kStale;
+        } else {
+            expected["tagged.dat"] = kNew;
+            expected["tagged\\in\\"] = "";
+        }
+        EXPECT_EQ(replaced, c.link ? 0 : 1) << c.name;
+        EXPECT_EQ(folders, c.link ? 0 : 1) << c.name;
         EXPECT_EQ(SnapshotTree(temp.path), expected) << c.name;
     }
 }
@@ -235,6 +379,48 @@ TEST(ReplaceInstalledFile, SetsALoadedLibraryAsideUntilTheSweepAfterItIsUnloaded
     EXPECT_EQ(SnapshotTree(temp.path), (TreeSnapshot{{"core.dll", kNew}}));
 }
 
+// Stand-ins for the copy across volumes: a source of any size without the
+// disk space, and a disk that fills up or takes less than it was given.
+enum CopyFault { kRealCopy, kBigSource, kDiskFull, kShortWrite, kSourceShrank };
+CopyFault g_fault = kRealCopy;
+ULONGLONG g_source_left = 0;   // bytes the stand-in source still gives
+ULONGLONG g_source_claimed = 0; // its size as GetFileSizeEx gives it
+ULONGLONG g_written = 0;
+const ULONGLONG kBigSize = 0x100000003ull; // past 4 GiB, whatever a 32-bit count holds
+const ULONGLONG kDiskRoom = 2 * 1024 * 1024;
+
+BOOL WINAPI FakeGetFileSizeEx(HANDLE, PLARGE_INTEGER size)
+{
+    size->QuadPart = (LONGLONG)g_source_claimed;
+    return TRUE;
+}
+
+BOOL WINAPI FakeReadFile(HANDLE, LPVOID, DWORD wanted, LPDWORD got, LPOVERLAPPED)
+{
+    *got = (DWORD)(g_source_left < wanted ? g_source_left : wanted);
+    g_source_left -= *got;
+    return TRUE;
+}
+
+BOOL WINAPI FakeWriteFile(HANDLE, LPCVOID, DWORD count, LPDWORD written, LPOVERLAPPED)
+{
+    *written = 0;
+    if (g_fault == kDiskFull && g_written + count > kDiskRoom) {
+        SetLastError(ERROR_DISK_FULL);
+        return FALSE;
+    }
+    *written = g_fault == kShortWrite ? count / 2 : count;
+    g_written += *written;
+    return TRUE;
+}
+
+struct FakeCopyCalls {
+    void *size = nullptr, *read = nullptr, *write = nullptr;
+    ImportHook size_hook{"kernel32.dll", "GetFileSizeEx", (void *)FakeGetFileSizeEx, &size};
+    ImportHook read_hook{"kernel32.dll", "ReadFile", (void *)FakeReadFile, &read};
+    ImportHook write_hook{"kernel32.dll", "WriteFile", (void *)FakeWriteFile, &write};
+};
+
 TEST(ReplaceInstalledFile, MovesASourceFromAnotherVolume)
 {
     MappedDrive drive;
@@ -255,6 +441,7 @@ TEST(ReplaceInstalledFile, MovesASourceFromAnotherVolume)
         const char *taken; // null: the staging name is free
         int result;
         TreeSnapshot after;
+        CopyFault fault = kRealCopy;
     } cases[] = {
         {"target missing", kFree, false, nullptr, 1, {{"core.dat", kNew}}},
         {"free target", kFree, true, nullptr, 1, {{"core.dat", kNew}}},
@@ -262,6 +449,12 @@ TEST(ReplaceInstalledFile, MovesASourceFromAnotherVolume)
          {{"core.dat", kNew}, {"core.dat.old", kOld}}},
         {"target held open", kHeldOpen, true, nullptr, 0, {{"core.dat", kOld}}},
         {"staging name taken", kFree, true, kStale, 0, {{"core.dat", kOld}, {staged, kStale}}},
+        // Written through stand-ins that keep no bytes: the file comes out empty.
+        {"source past 4 GiB", kFree, true, nullptr, 1, {{"core.dat", ""}}, kBigSource},
+        {"disk full", kFree, true, nullptr, 0, {{"core.dat", kOld}}, kDiskFull},
+        {"short write", kFree, true, nullptr, 0, {{"core.dat", kOld}}, kShortWrite},
+        {"source shorter than its size", kFree, true, nullptr, 0, {{"core.dat", kOld}},
+         kSourceShrank},
     };
     for (const auto &c : cases) {
         TempFolder temp;
@@ -274,10 +467,23 @@ TEST(ReplaceInstalledFile, MovesASourceFromAnotherVolume)
         if (c.taken)
             Plant(temp.path, staged, c.taken);
 
+        g_fault = c.fault;
+        g_source_left = c.fault == kBigSource ? kBigSize : 3 * kDiskRoom / 2;
+        g_source_claimed = g_source_left + (c.fault == kSourceShrank ? 1 : 0);
+        g_written = 0;
+        std::unique_ptr<FakeCopyCalls> fake;
+        if (c.fault != kRealCopy) {
+            fake.reset(new FakeCopyCalls);
+            ASSERT_TRUE(fake->size && fake->read && fake->write) << c.name;
+        }
         std::string source = drive.root + "src.tmp";
         EXPECT_EQ(ReplaceInstalledFile(source.c_str(), temp.Join("core.dat").c_str()), c.result)
             << c.name;
+        fake.reset();
         held.CloseAll();
+        if (c.fault == kBigSource) {
+            EXPECT_EQ(g_written, kBigSize) << c.name;
+        }
         EXPECT_EQ(SnapshotTree(temp.path), c.after) << c.name;
         TreeSnapshot source_left;
         if (c.result == 0)
@@ -285,6 +491,58 @@ TEST(ReplaceInstalledFile, MovesASourceFromAnotherVolume)
         EXPECT_EQ(SnapshotTree(drive.folder), source_left) << c.name;
         DeleteFileA(source.c_str());
     }
+}
+
+// Whether the DACL of path lets the test's own account read the file.
+bool AccountMayRead(const std::string &path)
+{
+    HANDLE token = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    BYTE user[256];
+    DWORD length = 0;
+    BOOL have_user = GetTokenInformation(token, TokenUser, user, sizeof(user), &length);
+    CloseHandle(token);
+    PACL dacl = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (!have_user || GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT,
+                                            DACL_SECURITY_INFORMATION, NULL, NULL, &dacl, NULL,
+                                            &descriptor) != ERROR_SUCCESS)
+        return false;
+    bool may_read = false;
+    for (DWORD i = 0; dacl && i < dacl->AceCount; i++) {
+        ACCESS_ALLOWED_ACE *ace = NULL;
+        if (GetAce(dacl, i, (void **)&ace) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            EqualSid(&ace->SidStart, ((TOKEN_USER *)user)->User.Sid) &&
+            (ace->Mask & (FILE_READ_DATA | GENERIC_READ | GENERIC_ALL)))
+            may_read = true;
+    }
+    LocalFree(descriptor);
+    return may_read;
+}
+
+// The download is made in the elevated account's temporary folder, and a
+// rename keeps the permissions it got there: the player's account could not
+// read the updated file. Wine keeps a file's permissions as its Unix mode.
+TEST(ReplaceInstalledFile, AMovedFileTakesThePermissionsOfItsFolder)
+{
+    TempFolder temp;
+    ASSERT_TRUE(CreateDirectoryA(temp.Join("game").c_str(), NULL));
+    PSECURITY_DESCRIPTOR system_only = NULL;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        "D:P(A;;FA;;;SY)", SDDL_REVISION_1, &system_only, NULL));
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), system_only, FALSE};
+    HANDLE file = CreateFileA(temp.Join("src.tmp").c_str(), GENERIC_WRITE, 0, &attributes,
+                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    LocalFree(system_only);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    ASSERT_FALSE(AccountMayRead(temp.Join("src.tmp"))) << "the permissions were not kept";
+
+    EXPECT_EQ(ReplaceInstalledFile(temp.Join("src.tmp").c_str(),
+                                   temp.Join("game\\core.dat").c_str()),
+              1);
+    EXPECT_TRUE(AccountMayRead(temp.Join("game\\core.dat")));
 }
 
 // Wine's "A" file functions stop at MAX_PATH, as Windows does for programs
@@ -301,21 +559,19 @@ BOOL WINAPI MoveFileExLongA(LPCSTR from, LPCSTR to, DWORD flags)
     return MoveFileExW(WidePath(from).c_str(), WidePath(to).c_str(), flags);
 }
 
+HANDLE WINAPI CreateFileLongA(LPCSTR path, DWORD access, DWORD share,
+                              LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                              HANDLE model)
+{
+    return CreateFileW(WidePath(path).c_str(), access, share, security, disposition, flags, model);
+}
+
 struct LongPathCalls {
-    void *attributes = nullptr, *move_file = nullptr;
-    LongPathCalls()
-    {
-        attributes =
-            PatchImport("kernel32.dll", "GetFileAttributesA", (void *)GetFileAttributesLongA);
-        move_file = PatchImport("kernel32.dll", "MoveFileExA", (void *)MoveFileExLongA);
-    }
-    ~LongPathCalls()
-    {
-        if (attributes)
-            PatchImport("kernel32.dll", "GetFileAttributesA", attributes);
-        if (move_file)
-            PatchImport("kernel32.dll", "MoveFileExA", move_file);
-    }
+    void *attributes = nullptr, *move_file = nullptr, *create_file = nullptr;
+    ImportHook attributes_hook{"kernel32.dll", "GetFileAttributesA",
+                               (void *)GetFileAttributesLongA, &attributes};
+    ImportHook move_hook{"kernel32.dll", "MoveFileExA", (void *)MoveFileExLongA, &move_file};
+    ImportHook create_hook{"kernel32.dll", "CreateFileA", (void *)CreateFileLongA, &create_file};
 };
 
 TEST(ReplaceInstalledFile, SetsAsideTargetsOfUpTo515Characters)
@@ -358,7 +614,7 @@ TEST(ReplaceInstalledFile, SetsAsideTargetsOfUpTo515Characters)
         std::unique_ptr<LongPathCalls> calls;
         if (c.long_paths) {
             calls.reset(new LongPathCalls);
-            ASSERT_TRUE(calls->attributes && calls->move_file);
+            ASSERT_TRUE(calls->attributes && calls->move_file && calls->create_file);
         }
         int result = ReplaceInstalledFile(temp.Join("src.tmp").c_str(), target.c_str());
         calls.reset();

@@ -1,5 +1,6 @@
 #include "patch/install_paths.h"
 
+#include "support/file_tree.h"
 #include "support/iat_patch.h"
 #include "support/temp_folder.h"
 #include "support/unix_host.h"
@@ -9,7 +10,9 @@
 #include <windows.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -205,20 +208,41 @@ TEST_F(EnsureParentFoldersTest, FoldersMadeBeforeAFailureStay)
 }
 
 DWORD g_create_error = 0;
+// What another process puts at the name just before CreateDirectoryA.
+enum Planted { kNothing, kFolder, kLinkOut };
+Planted g_planted = kNothing;
+std::string g_outside;
+std::vector<std::unique_ptr<UnixSymlink>> g_links;
 
-BOOL WINAPI CreateDirectoryFails(LPCSTR, LPSECURITY_ATTRIBUTES)
+BOOL WINAPI CreateDirectoryFails(LPCSTR path, LPSECURITY_ATTRIBUTES)
 {
+    if (g_planted == kFolder)
+        CreateDirectoryW(WidePath(path).c_str(), NULL);
+    if (g_planted == kLinkOut)
+        g_links.emplace_back(new UnixSymlink(path, g_outside));
     SetLastError(g_create_error);
     return FALSE;
 }
 
-// A folder that another process made first counts as made; any other error
-// of CreateDirectoryA fails.
+// A folder that another process made first counts as made, unless it is a
+// link; any other error of CreateDirectoryA fails.
 TEST_F(EnsureParentFoldersTest, CreateDirectoryErrors)
 {
-    const DWORD errors[] = {ERROR_ACCESS_DENIED, ERROR_ALREADY_EXISTS, ERROR_DISK_FULL};
-    for (DWORD error : errors) {
-        g_create_error = error;
+    const struct {
+        DWORD error;
+        Planted planted;
+        int result;
+    } cases[] = {
+        {ERROR_ACCESS_DENIED, kNothing, 0},
+        {ERROR_ALREADY_EXISTS, kFolder, 1},
+        {ERROR_ALREADY_EXISTS, kLinkOut, 0},
+        {ERROR_DISK_FULL, kNothing, 0},
+    };
+    g_outside = temp.Join("outside");
+    ASSERT_TRUE(CreateDirectoryA(g_outside.c_str(), NULL));
+    for (const auto &c : cases) {
+        g_create_error = c.error;
+        g_planted = c.planted;
         int result = 0;
         {
             void *real = NULL;
@@ -227,8 +251,12 @@ TEST_F(EnsureParentFoldersTest, CreateDirectoryErrors)
             ASSERT_NE(real, nullptr);
             result = EnsureParentFolders(base().c_str(), temp.Join("a\\b\\f").c_str());
         }
-        EXPECT_EQ(result, error == ERROR_ALREADY_EXISTS ? 1 : 0) << "error " << error;
+        g_links.clear();
+        RemoveDirectoryA(temp.Join("a\\b").c_str());
+        RemoveDirectoryA(temp.Join("a").c_str());
+        EXPECT_EQ(result, c.result) << "error " << c.error << ", planted " << c.planted;
     }
+    EXPECT_FALSE(FolderExists(temp.Join("outside\\b")));
 }
 
 // Anyone who can write to the game folder can link a folder of it elsewhere;
