@@ -12,6 +12,10 @@ const DWORD kHttpStatusFacility = 0x80190000;    // final status outside 200..29
 const DWORD kQueryStatusNumber = HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER;
 const DWORD kLengthTextChars = 32; // a Content-Length value longer than this is refused
 const int kNoPercentYet = -1; // so that the first chunk always reports
+// A body that keeps coming at this rate or faster goes on past the time limit,
+// one limit's length at a time: a file of gigabytes needs minutes even on a
+// fast line, while a trickle or a stall still ends with the first period.
+const ULONGLONG kMinBytesPerSecond = 64 * 1024;
 
 // Always from the origin server, nothing cached, no cookies, no dialogs,
 // keep-alive asked for; TLS only on port 443.
@@ -160,6 +164,12 @@ LONG SendWithinTimeLimit(HINTERNET request, DWORD start_ms, DWORD time_limit_ms)
     return result;
 }
 
+// Bytes that a period of the time limit must bring for the body to go on.
+ULONGLONG MinBytesPerPeriod(DWORD time_limit_ms)
+{
+    return (ULONGLONG)time_limit_ms * kMinBytesPerSecond / 1000;
+}
+
 // Reads what has arrived, up to one buffer. Only the wait for the first byte
 // blocks (one receive timeout at most): a read that asked for a whole buffer
 // would wait for all of it, and a trickling body would outlive the time limit.
@@ -222,6 +232,8 @@ LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *obje
     DWORD status = 0;
     ULONGLONG length = 0; // 0: no Content-Length
     ULONGLONG received = 0;
+    DWORD period_start_ms = start_ms; // the time limit's current period
+    ULONGLONG period_start_received = 0;
     int last_percent = kNoPercentYet;
     BYTE buffer[kReadChunkBytes];
 
@@ -279,9 +291,14 @@ LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *obje
     }
 
     for (;;) {
-        if (time_limit_ms != 0 && GetTickCount() - start_ms >= time_limit_ms) {
-            result = kDownloadTimedOut;
-            break;
+        DWORD now_ms = GetTickCount();
+        if (time_limit_ms != 0 && now_ms - period_start_ms >= time_limit_ms) {
+            if (received - period_start_received < MinBytesPerPeriod(time_limit_ms)) {
+                result = kDownloadTimedOut;
+                break;
+            }
+            period_start_ms = now_ms;
+            period_start_received = received;
         }
         DWORD got = 0;
         if (!ReadArrivedBytes(request, buffer, &got)) {

@@ -28,6 +28,8 @@ LONG HResultFromWin32Error(DWORD error);
 // (redirects included) ends when it runs out, it is tested before each read,
 // and it bounds each single wait of the connection, so the call returns
 // within twice the limit whatever the server does; 0 means none of these.
+// Only a body that has kept coming at 64 KiB/s or more through the last
+// limit's length of time goes on for another, so that large files can finish.
 // The observer may be null; its on_complete, if set, is called exactly once,
 // as the last step, refused arguments included. A Content-Length that is not
 // a number below 2^64 fails the call; a response without one is taken whole.
