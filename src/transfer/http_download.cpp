@@ -11,6 +11,7 @@ const DWORD kWin32Facility = 0x80070000;         // Win32 errors in HRESULT layo
 const DWORD kHttpStatusFacility = 0x80190000;    // final status outside 200..299
 const DWORD kQueryStatusNumber = HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER;
 const DWORD kLengthTextChars = 32; // a Content-Length value longer than this is refused
+const ULONGLONG kMaxLength = ~(ULONGLONG)0; // the largest Content-Length read
 const int kNoPercentYet = -1; // so that the first chunk always reports
 // A body that keeps coming at this rate or faster goes on past the time limit,
 // one limit's length at a time: a file of gigabytes needs minutes even on a
@@ -41,8 +42,6 @@ void SetTimeouts(HINTERNET handle, DWORD time_limit_ms)
 }
 
 LONG LastErrorResult() { return HResultFromWin32Error(GetLastError()); }
-
-const ULONGLONG kMaxLength = ~(ULONGLONG)0;
 
 // Reads a decimal number below 2^64 made of digits only; 0 for anything else.
 int ParseLength(const char *text, ULONGLONG *length)

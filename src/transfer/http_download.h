@@ -26,10 +26,10 @@ LONG HResultFromWin32Error(DWORD error);
 // before the local file is created leaves whatever is at local_path as it was.
 // time_limit_ms bounds the call from its start: the wait for the answer's head
 // (redirects included) ends when it runs out, it is tested before each read,
-// and it bounds each single wait of the connection, so the call returns
-// within twice the limit whatever the server does; 0 means none of these.
-// Only a body that has kept coming at 64 KiB/s or more through the last
-// limit's length of time goes on for another, so that large files can finish.
+// and it bounds each single wait of the connection; 0 means none of these.
+// A body that has kept coming at 64 KiB/s or more through the last limit's
+// length of time goes on for another, so that large files can finish; any
+// other call returns within twice the limit whatever the server does.
 // The observer may be null; its on_complete, if set, is called exactly once,
 // as the last step, refused arguments included. A Content-Length that is not
 // a number below 2^64 fails the call; a response without one is taken whole.
