@@ -112,8 +112,10 @@ char *ReadManifestText(const char *path)
         goto done;
     }
     {
-        DWORD size = GetFileSize(file, NULL);
-        if (size == 0 || size == INVALID_FILE_SIZE) {
+        // A manifest of 4 GiB or more is refused, not read as its low 32 bits.
+        DWORD high = 0;
+        DWORD size = GetFileSize(file, &high);
+        if (size == 0 || size == INVALID_FILE_SIZE || high != 0) {
             error = "Error: received invalid update information.";
             goto done;
         }

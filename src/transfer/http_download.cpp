@@ -11,7 +11,12 @@ const DWORD kWin32Facility = 0x80070000;         // Win32 errors in HRESULT layo
 const DWORD kHttpStatusFacility = 0x80190000;    // final status outside 200..299
 const DWORD kQueryStatusNumber = HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER;
 const DWORD kLengthTextChars = 32; // a Content-Length value longer than this is refused
+const ULONGLONG kMaxLength = ~(ULONGLONG)0; // the largest Content-Length read
 const int kNoPercentYet = -1; // so that the first chunk always reports
+// A body that keeps coming at this rate or faster goes on past the time limit,
+// one limit's length at a time: a file of gigabytes needs minutes even on a
+// fast line, while a trickle or a stall still ends with the first period.
+const ULONGLONG kMinBytesPerSecond = 64 * 1024;
 
 // Always from the origin server, nothing cached, no cookies, no dialogs,
 // keep-alive asked for; TLS only on port 443.
@@ -38,8 +43,8 @@ void SetTimeouts(HINTERNET handle, DWORD time_limit_ms)
 
 LONG LastErrorResult() { return HResultFromWin32Error(GetLastError()); }
 
-// Reads a decimal number below 2^32 made of digits only; 0 for anything else.
-int ParseLength(const char *text, DWORD *length)
+// Reads a decimal number below 2^64 made of digits only; 0 for anything else.
+int ParseLength(const char *text, ULONGLONG *length)
 {
     ULONGLONG value = 0;
     if (text[0] == '\0')
@@ -47,21 +52,22 @@ int ParseLength(const char *text, DWORD *length)
     for (const char *at = text; *at != '\0'; at++) {
         if (*at < '0' || *at > '9')
             return 0;
-        value = value * 10 + (ULONGLONG)(*at - '0');
-        if (value > 0xFFFFFFFFull)
+        ULONGLONG digit = (ULONGLONG)(*at - '0');
+        if (value > (kMaxLength - digit) / 10)
             return 0;
+        value = value * 10 + digit;
     }
-    *length = (DWORD)value;
+    *length = value;
     return 1;
 }
 
 // Sets *length to the Content-Length, or to 0 when the response has none.
 // Returns 0 with *result set when the header is there but cannot be read as a
-// 32-bit number: such a length could not be checked, and a body cut short
+// 64-bit number: such a length could not be checked, and a body cut short
 // would pass for whole. The text is parsed here because the platform's
-// numeric query reads "600x" as 600, "-1" as 4294967295 and a word as 0; a
-// value it cannot read gets the error that query gives for 4 GiB and more.
-int ReadContentLength(HINTERNET request, DWORD *length, LONG *result)
+// numeric query reads "600x" as 600, "-1" as 4294967295, a word as 0, and
+// fails for 4 GiB and more; a value that cannot be read gets that failure.
+int ReadContentLength(HINTERNET request, ULONGLONG *length, LONG *result)
 {
     char text[kLengthTextChars];
     DWORD size = sizeof(text);
@@ -78,6 +84,89 @@ int ReadContentLength(HINTERNET request, DWORD *length, LONG *result)
         return 0;
     }
     return 1;
+}
+
+// One HttpSendRequestA on a thread of its own, so that the caller can stop
+// waiting when its time runs out: the call reads the status line and headers
+// and follows redirects, and a server that trickles them, or redirects for
+// ever, keeps every single wait within the receive timeout. The record lives
+// on the process heap until both sides have let go of it, since a sender that
+// the caller stopped waiting for may outlive the download.
+struct SendJob {
+    LONG refs;         // 2 at the start: the caller and the sender
+    LONG stage;        // a SendStage, moved on by whichever side comes first
+    HINTERNET request; // the caller's; the sender only passes it to the one call
+    BOOL sent;         // written by the sender before its thread ends
+    DWORD error;       // last error of a failed send
+};
+
+// A sender that has not begun when the caller gives up never calls, so the
+// handle that the caller then closes is used only by a call already made.
+enum SendStage { kSendWaiting, kSendStarted, kSendAbandoned };
+
+void ReleaseSendJob(SendJob *job)
+{
+    if (InterlockedDecrement(&job->refs) == 0)
+        HeapFree(GetProcessHeap(), 0, job);
+}
+
+DWORD WINAPI SendRequestThread(LPVOID parameter)
+{
+    SendJob *job = (SendJob *)parameter;
+    if (InterlockedCompareExchange(&job->stage, kSendStarted, kSendWaiting) == kSendWaiting) {
+        job->sent = HttpSendRequestA(job->request, NULL, 0, NULL, 0);
+        job->error = job->sent ? 0 : GetLastError();
+    }
+    ReleaseSendJob(job);
+    return 0;
+}
+
+// Milliseconds left before the time limit runs out; INFINITE without one.
+DWORD TimeLeft(DWORD start_ms, DWORD time_limit_ms)
+{
+    if (time_limit_ms == 0)
+        return INFINITE;
+    DWORD spent = GetTickCount() - start_ms;
+    return spent >= time_limit_ms ? 0 : time_limit_ms - spent;
+}
+
+// Sends the request and waits for the answer's head within the time left.
+// Returns 0 when it came, else the result code: kDownloadTimedOut when the
+// time ran out. The request handle stays the caller's to close; closing it
+// is what ends the send still in progress (on the platforms that let a close
+// end a call on another thread). Every send runs on a thread of its own, so
+// that a call without a time limit goes the same way.
+LONG SendWithinTimeLimit(HINTERNET request, DWORD start_ms, DWORD time_limit_ms)
+{
+    DWORD left_ms = TimeLeft(start_ms, time_limit_ms);
+    if (left_ms == 0)
+        return kDownloadTimedOut;
+    HANDLE heap = GetProcessHeap();
+    SendJob *job = (SendJob *)HeapAlloc(heap, HEAP_ZERO_MEMORY, sizeof(SendJob));
+    if (!job)
+        return HResultFromWin32Error(ERROR_NOT_ENOUGH_MEMORY);
+    job->refs = 2;
+    job->request = request;
+    HANDLE thread = CreateThread(NULL, 0, SendRequestThread, job, 0, NULL);
+    if (!thread) {
+        LONG failed = LastErrorResult();
+        HeapFree(heap, 0, job);
+        return failed;
+    }
+    LONG result = kDownloadTimedOut;
+    if (WaitForSingleObject(thread, left_ms) == WAIT_OBJECT_0)
+        result = job->sent ? 0 : HResultFromWin32Error(job->error);
+    else
+        InterlockedCompareExchange(&job->stage, kSendAbandoned, kSendWaiting);
+    CloseHandle(thread);
+    ReleaseSendJob(job);
+    return result;
+}
+
+// Bytes that a period of the time limit must bring for the body to go on.
+ULONGLONG MinBytesPerPeriod(DWORD time_limit_ms)
+{
+    return (ULONGLONG)time_limit_ms * kMinBytesPerSecond / 1000;
 }
 
 // Reads what has arrived, up to one buffer. Only the wait for the first byte
@@ -98,15 +187,16 @@ BOOL ReadArrivedBytes(HINTERNET request, BYTE *buffer, DWORD *got)
 
 // Reports the percentage of length received, only when it changed. With the
 // integer divisor a length below 200 makes the percentage the byte count.
-void ReportProgress(const DownloadObserver *observer, DWORD length, DWORD received,
+// Both counts are 64-bit, so objects of 4 GiB and more move the bar alike.
+void ReportProgress(const DownloadObserver *observer, ULONGLONG length, ULONGLONG received,
                     int *last_percent)
 {
     if (length == 0 || !observer || !observer->on_progress)
         return;
-    DWORD divisor = length / 100;
+    ULONGLONG divisor = length / 100;
     if (divisor == 0)
         divisor = 1;
-    DWORD percent = received / divisor;
+    ULONGLONG percent = received / divisor;
     if (percent > 100)
         percent = 100;
     if ((int)percent == *last_percent)
@@ -139,8 +229,10 @@ LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *obje
     HANDLE file = INVALID_HANDLE_VALUE;
     LONG result = kResultFail;
     DWORD status = 0;
-    DWORD length = 0; // 0: no Content-Length
-    DWORD received = 0;
+    ULONGLONG length = 0; // 0: no Content-Length
+    ULONGLONG received = 0;
+    DWORD period_start_ms = start_ms; // the time limit's current period
+    ULONGLONG period_start_received = 0;
     int last_percent = kNoPercentYet;
     BYTE buffer[kReadChunkBytes];
 
@@ -168,10 +260,13 @@ LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *obje
                                port == kTlsPort ? kRequestFlags | INTERNET_FLAG_SECURE
                                                 : kRequestFlags,
                                0);
-    if (!request || !HttpSendRequestA(request, NULL, 0, NULL, 0)) {
+    if (!request) {
         result = LastErrorResult();
         goto cleanup;
     }
+    result = SendWithinTimeLimit(request, start_ms, time_limit_ms);
+    if (result != 0)
+        goto cleanup;
 
     {
         DWORD size = sizeof(status);
@@ -195,9 +290,14 @@ LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *obje
     }
 
     for (;;) {
-        if (time_limit_ms != 0 && GetTickCount() - start_ms >= time_limit_ms) {
-            result = kDownloadTimedOut;
-            break;
+        DWORD now_ms = GetTickCount();
+        if (time_limit_ms != 0 && now_ms - period_start_ms >= time_limit_ms) {
+            if (received - period_start_received < MinBytesPerPeriod(time_limit_ms)) {
+                result = kDownloadTimedOut;
+                break;
+            }
+            period_start_ms = now_ms;
+            period_start_received = received;
         }
         DWORD got = 0;
         if (!ReadArrivedBytes(request, buffer, &got)) {

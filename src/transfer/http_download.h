@@ -24,12 +24,15 @@ LONG HResultFromWin32Error(DWORD error);
 // whole; otherwise a negative code, 0x8019xxxx for a final status outside
 // 200..299. A failure leaves no file that the call created or truncated; one
 // before the local file is created leaves whatever is at local_path as it was.
-// time_limit_ms is tested before each read and bounds each single wait of the
-// connection, so the call ends within twice the limit however slowly the body
-// comes; 0 means neither.
+// time_limit_ms bounds the call from its start: the wait for the answer's head
+// (redirects included) ends when it runs out, it is tested before each read,
+// and it bounds each single wait of the connection; 0 means none of these.
+// A body that has kept coming at 64 KiB/s or more through the last limit's
+// length of time goes on for another, so that large files can finish; any
+// other call returns within twice the limit whatever the server does.
 // The observer may be null; its on_complete, if set, is called exactly once,
 // as the last step, refused arguments included. A Content-Length that is not
-// a number below 4 GiB fails the call; a response without one is taken whole.
+// a number below 2^64 fails the call; a response without one is taken whole.
 LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *object,
                         const char *local_path, DWORD time_limit_ms,
                         const DownloadObserver *observer);

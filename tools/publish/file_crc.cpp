@@ -18,9 +18,18 @@ std::string Failure(const char *what, const fs::path &path)
            std::error_code(errno, std::generic_category()).message();
 }
 
+// zlib takes a 32-bit count: a larger one goes in pieces.
 uint32_t AddToCrc(uint32_t crc, const unsigned char *bytes, size_t count)
 {
-    return (uint32_t)crc32(crc, bytes, (uInt)count);
+    const size_t kMaxPiece = 1u << 30;
+    uLong sum = crc;
+    do {
+        size_t piece = count < kMaxPiece ? count : kMaxPiece;
+        sum = crc32(sum, bytes, (uInt)piece);
+        bytes += piece;
+        count -= piece;
+    } while (count > 0);
+    return (uint32_t)sum;
 }
 
 // Reads up to the buffer's size; false on a read error.
