@@ -13,9 +13,10 @@ const DWORD kQueryStatusNumber = HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER
 const DWORD kLengthTextChars = 32; // a Content-Length value longer than this is refused
 const ULONGLONG kMaxLength = ~(ULONGLONG)0; // the largest Content-Length read
 const int kNoPercentYet = -1; // so that the first chunk always reports
-// A body that keeps coming at this rate or faster goes on past the time limit,
-// one limit's length at a time: a file of gigabytes needs minutes even on a
-// fast line, while a trickle or a stall still ends with the first period.
+// A body of announced length that keeps coming at this rate or faster goes on
+// past the time limit, one limit's length at a time, until that length: a
+// file of gigabytes needs minutes even on a fast line, while a trickle, a
+// stall or a body with no end announced still ends with the first period.
 const ULONGLONG kMinBytesPerSecond = 64 * 1024;
 
 // Always from the origin server, nothing cached, no cookies, no dialogs,
@@ -292,7 +293,8 @@ LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *obje
     for (;;) {
         DWORD now_ms = GetTickCount();
         if (time_limit_ms != 0 && now_ms - period_start_ms >= time_limit_ms) {
-            if (received - period_start_received < MinBytesPerPeriod(time_limit_ms)) {
+            if (length == 0 || received > length ||
+                received - period_start_received < MinBytesPerPeriod(time_limit_ms)) {
                 result = kDownloadTimedOut;
                 break;
             }

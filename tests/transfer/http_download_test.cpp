@@ -307,6 +307,13 @@ TEST(HttpDownloadToFile, TimeLimitBoundsTheCall)
              return false;
          },
          true, 0},
+        {"a body of no announced length ends at the limit, whatever its pace", kLimitMs,
+         [](HttpTestConnection &peer, const RecordedRequest &) {
+             peer.Send(ResponseHead(200, {}));
+             peer.Trickle(std::string(40000 * 20, 's'), 10000, 50);
+             return false;
+         },
+         false, kDownloadTimedOut},
         {"no limit: a slow answer and a slow body", 0,
          [](HttpTestConnection &peer, const RecordedRequest &) {
              peer.Pause(kLimitMs + 500);
