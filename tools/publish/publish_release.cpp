@@ -2,6 +2,7 @@
 
 #include "file_crc.h"
 #include "manifest_text.h"
+#include "release_signing.h"
 #include "release_tree.h"
 #include "site_platform.h"
 
@@ -227,6 +228,10 @@ int PublishRelease(const PublishOptions &options, ToolOutput *output)
             error = incoming.u8string() + ": " + code.message();
     }
     ok = ok && WriteRelease(scan, incoming, options.root / kLatestFolder, &counts, &error);
+    std::string signed_summary;
+    ok = ok && (options.key.empty() ||
+                WriteSignedStatement(incoming, options.root / kLatestFolder, options.key,
+                                     options.valid_days, &signed_summary, &error));
     ok = ok && FlushToDisk(options.root, &error);
     if (ok) {
         fs::rename(incoming, finished, code);
@@ -252,6 +257,6 @@ int PublishRelease(const PublishOptions &options, ToolOutput *output)
                   "previous release) in %.1f s\n",
                   id.c_str(), scan.files.size(), counts.bytes, counts.copied, counts.linked,
                   seconds);
-    output->out += summary;
+    output->out += summary + signed_summary;
     return 0;
 }

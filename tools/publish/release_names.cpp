@@ -1,4 +1,5 @@
 #include "release_names.h"
+#include "signed_statement.h"
 
 #include <cstdio>
 #include <map>
@@ -139,6 +140,8 @@ std::string RefusalFor(const NameParts &parts)
                " characters, more than " + std::to_string(kMaxJoinedPath);
     if (parts.size() == 1 && SameIgnoringCase(parts[0], kManifestName))
         return "would take the place of the manifest";
+    if (parts.size() == 1 && !ReservedNameRule(parts[0]).empty())
+        return ReservedNameRule(parts[0]);
     return RuleForParts(parts);
 }
 
