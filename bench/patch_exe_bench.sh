@@ -221,7 +221,7 @@ if [ -n "$one_patch" ]; then
   row "one curl process" "$one_curl" "$one_patch"
 fi
 if [ -n "$signed_patch" ]; then
-  echo "up to date with a key, $((10000 / scale)) files, $((1024 / scale)) MiB ($signed_lines log lines):"
+  echo "up to date with a key ($signed_patch_exe), $((10000 / scale)) files, $((1024 / scale)) MiB ($signed_lines log lines):"
   row "SHA-256 alone (CNG)" "$signed_sha" "$signed_patch"
   awk -v s="$signed_sha" -v c="$signed_crc" \
     'BEGIN { printf "  SHA-256 alone %.3f s / FileCrc32 alone %.3f s = %.2f (the price of the key)\n", s, c, s / c }'

@@ -177,6 +177,16 @@ bool HasSignedContent(const PatchRun *run, DWORD index, const char *file)
     return !HasReleaseKey() || FileMatchesSignedEntry(file, &run->signed_release.entries[index]);
 }
 
+// With a key the signed size and SHA-256 decide alone: the signed CRC-32 is
+// the manifest's (checked), and a second pass over every file would cost.
+bool IsInstalledCurrent(const PatchRun *run, DWORD index)
+{
+    if (HasReleaseKey())
+        return HasSignedContent(run, index, run->local_path) != 0;
+    DWORD crc = 0;
+    return FileCrc32(run->local_path, &crc) && crc == run->manifest.checksums[index];
+}
+
 // Everything is in place: the installation has completed this release.
 void RecordRelease(const PatchRun *run)
 {
@@ -319,9 +329,7 @@ RunEnd CheckEntries(PatchRun *run)
             PostLogLine("Error: path is too long.");
             break;
         }
-        DWORD crc = 0;
-        if (FileCrc32(run->local_path, &crc) && crc == manifest.checksums[i] &&
-            HasSignedContent(run, i, run->local_path)) {
+        if (IsInstalledCurrent(run, i)) {
             PostLogPair("Already up to date:", path);
             CountSuccess(run);
             continue;

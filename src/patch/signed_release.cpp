@@ -298,8 +298,7 @@ int LoadSignedRelease(const char *path, const UpdateManifest *manifest, const ch
 int FileMatchesSignedEntry(const char *path, const SignedEntry *entry)
 {
     BYTE digest[kSha256Size];
-    ULONGLONG size = 0;
-    if (!FileSha256(path, digest, &size) || size != entry->size)
+    if (entry->size == kAnyFileSize || !FileSha256(path, entry->size, digest))
         return 0;
     for (DWORD i = 0; i < kSha256Size; i++)
         if (digest[i] != entry->sha256[i])

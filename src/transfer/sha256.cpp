@@ -57,30 +57,33 @@ int Sha256OfBytes(const void *data, DWORD size, BYTE digest[kSha256Size])
     return EndSha256(&run, ok, digest);
 }
 
-int FileSha256(const char *path, BYTE digest[kSha256Size], ULONGLONG *size)
+int FileSha256(const char *path, ULONGLONG expected_size, BYTE digest[kSha256Size])
 {
-    if (!digest || !size)
+    if (!digest)
         return 0;
-    *size = 0;
     Sha256Run run = {NULL, NULL};
+    LARGE_INTEGER size;
+    size.QuadPart = 0;
     HANDLE file = INVALID_HANDLE_VALUE;
     int ok = 0;
     if (path)
         file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                            FILE_FLAG_SEQUENTIAL_SCAN, NULL);
-    if (file != INVALID_HANDLE_VALUE && BeginSha256(&run)) {
+    if (file != INVALID_HANDLE_VALUE && GetFileSizeEx(file, &size) &&
+        (expected_size == kAnyFileSize || (ULONGLONG)size.QuadPart == expected_size) &&
+        BeginSha256(&run)) {
         BYTE chunk[kReadChunk];
         DWORD got = 0;
+        ULONGLONG total = 0;
         ok = 1;
         while (ok && (ok = ReadFile(file, chunk, kReadChunk, &got, NULL)) && got > 0) {
             ok = AddToSha256(&run, chunk, got);
-            *size += got;
+            total += got;
         }
+        // A file that grew or shrank while read is not the one that was sized.
+        ok = ok && total == (ULONGLONG)size.QuadPart;
     }
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
-    ok = EndSha256(&run, ok, digest);
-    if (!ok)
-        *size = 0;
-    return ok;
+    return EndSha256(&run, ok, digest);
 }
