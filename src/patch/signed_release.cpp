@@ -276,6 +276,8 @@ int LoadSignedRelease(const char *path, const UpdateManifest *manifest, const ch
         *error = kErrorDamaged;
     if (!*error)
         *error = CheckSignature(text, size, &body_end);
+    if (!*error && manifest->count > kMaxStatementSize / sizeof(SignedEntry))
+        *error = kErrorMismatch; // more entries than any statement could sign
     if (!*error && manifest->count > 0) {
         release->entries =
             (SignedEntry *)HeapAlloc(heap, HEAP_ZERO_MEMORY, manifest->count * sizeof(SignedEntry));
