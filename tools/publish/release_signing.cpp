@@ -176,6 +176,11 @@ std::string UtcText(uint64_t seconds)
 
 } // namespace
 
+bool CheckSigningKey(const fs::path &private_key, std::string *error)
+{
+    return LoadKey(private_key, true, error) != nullptr;
+}
+
 bool WriteSignedStatement(const fs::path &folder, const fs::path &previous,
                           const fs::path &private_key, int valid_days, std::string *summary,
                           std::string *error)

@@ -14,6 +14,10 @@ namespace fs = std::filesystem;
 const int kDefaultValidDays = 30;
 const int kMaxValidDays = 3650;
 
+// Whether this build can sign with the private key in that file; false
+// with *error naming why not.
+bool CheckSigningKey(const fs::path &private_key, std::string *error);
+
 // Writes the signed statement of the release whose files and manifest stand
 // in folder, numbered above the statement of previous (the release shown
 // so far; may have none), good for valid_days days from now (0: expired at

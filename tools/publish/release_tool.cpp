@@ -67,6 +67,11 @@ int RunReleaseTool(const std::vector<std::string> &arguments, ToolOutput *output
     }
     if (folders.size() != 2 || (days_given && options.key.empty()))
         return Usage(output);
+    std::string error;
+    if (!options.key.empty() && !CheckSigningKey(options.key, &error)) {
+        output->err += "error: " + error + "\nnothing published\n";
+        return 1;
+    }
     options.release = PathFromBytes(folders[0]);
     options.root = PathFromBytes(folders[1]);
     return PublishRelease(options, output);
