@@ -34,6 +34,10 @@ const char kSignedPatchExe[] = SIGNED_PATCH_EXE;
 const char kUnsignedPatchExe[] = UNSIGNED_PATCH_EXE;
 const char kReleaseTool[] = NATIVE_RELEASE_TOOL;
 const char kTestKey[] = TEST_RELEASE_KEY_DIR "/private.pem";
+const char kPlantedDllDir[] = PLANTED_DLL_DIR;
+// Wine then prefers a bcrypt.dll found beside the program, as Windows does
+// for a DLL that is not a known one.
+const char kPreferFoundBcrypt[] = "WINEDLLOVERRIDES=mscoree,mshtml=;bcrypt=n,b";
 
 const char kManifest[] = "/latest/manifest.txt";
 const char kStatement[] = "/latest/signed-release.txt";
@@ -45,6 +49,8 @@ std::string Bytes(size_t size, char seed)
         bytes[i] = (char)(seed + i * 7 + i / 251);
     return bytes;
 }
+
+std::string LastLine(const Lines &log) { return log.empty() ? "<no log>" : log.back(); }
 
 uint32_t Crc(const std::string &bytes)
 {
@@ -95,6 +101,18 @@ std::string WithCrc(const std::string &body, uint32_t wanted)
     for (int i = 0; i < 4; i++)
         forged += (char)(tail >> (8 * i));
     return forged;
+}
+
+struct UnixRun {
+    std::vector<std::string> argv;
+    int status;
+};
+
+DWORD WINAPI RunUnixInThread(LPVOID param)
+{
+    UnixRun *run = (UnixRun *)param;
+    run->status = RunUnixProgram(run->argv);
+    return 0;
 }
 
 class SignedReleaseTest : public ::testing::Test {
@@ -221,6 +239,34 @@ protected:
         return objects;
     }
 
+    // The same with a stand-in bcrypt.dll planted beside patch.exe, started
+    // from Unix so that Wine would prefer it; the log, and whether it loaded.
+    Lines RunWithPlantedBcrypt(bool *planted_loaded)
+    {
+        EXPECT_TRUE(CopyFileA(WindowsPathOfUnix(std::string(kPlantedDllDir) + "/bcrypt.dll").c_str(),
+                              (install + "\\bcrypt.dll").c_str(), FALSE));
+        EXPECT_TRUE(CopyFileA(WindowsPathOfUnix(kSignedPatchExe).c_str(),
+                              (install + "\\patch.exe").c_str(), FALSE));
+        UnixRun run = {WineCommand(UnixPathOf(install + "\\patch.exe"), {kPreferFoundBcrypt}), -1};
+        HANDLE thread = CreateThread(NULL, 0, RunUnixInThread, &run, 0, NULL);
+        EXPECT_NE(thread, (HANDLE)NULL);
+        HWND window = NULL;
+        for (DWORD start = GetTickCount();
+             thread && !(window = FindPatcherWindow()) && GetTickCount() - start < kStartTimeoutMs;)
+            Sleep(20);
+        PatcherView view = {};
+        if (window) {
+            EXPECT_TRUE(WaitForRunEnd(window, kRunTimeoutMs, &view)) << JoinLines(view.log);
+            PostCommand(window, IDM_QUIT);
+        }
+        if (thread) {
+            EXPECT_EQ(WaitForSingleObject(thread, kRunTimeoutMs), WAIT_OBJECT_0);
+            CloseHandle(thread);
+        }
+        *planted_loaded = Installed("planted-loaded.txt") != "<missing>";
+        return view.log;
+    }
+
     TempFolder temp;
     std::string release, web, install;
     std::string served; // the folder the attacker serves as /latest/
@@ -322,13 +368,23 @@ TEST_F(SignedReleaseTest, StatementsThatAreNotTheStudiosAreRefused)
     }
 }
 
+// The signed patcher loads CNG in every run, elevated, from a folder that
+// users may write to: only the system's bcrypt.dll may serve.
+TEST_F(SignedReleaseTest, ABcryptPlantedBesideThePatcherIsNotLoaded)
+{
+    Publish(web, "r1", kTestKey);
+    bool planted_loaded = true;
+    EXPECT_EQ(LastLine(RunWithPlantedBcrypt(&planted_loaded)), "Patch complete.");
+    EXPECT_FALSE(planted_loaded);
+}
+
 TEST_F(SignedReleaseTest, AnOlderReleaseReplayedAfterANewerOneIsRefused)
 {
     Publish(web, "r1", kTestKey);
-    ASSERT_EQ(Run().back(), "Patch complete.");
+    ASSERT_EQ(LastLine(Run()), "Patch complete.");
     Put(release, "game.exe", Bytes(6000, 'n'));
     Publish(web, "r2", kTestKey);
-    ASSERT_EQ(Run().back(), "Patch complete.");
+    ASSERT_EQ(LastLine(Run()), "Patch complete.");
 
     served = web + "\\releases\\r1"; // the first release, as it was signed
     EXPECT_EQ(Run(), Lines({"Searching for updates...",
