@@ -151,36 +151,55 @@ done:
     return check;
 }
 
-// Checks the last line's signature over the lines before it; sets *body_end
-// to where that line starts. Returns NULL or the error line.
+// Where the signature line that ends at line_end (just past its LF) starts,
+// with its signature; 0 when the line there is not one.
+int SignatureLineBefore(const char *text, DWORD line_end, DWORD *line_start,
+                        BYTE signature[kSignatureSize])
+{
+    if (line_end < 2 || text[line_end - 1] != '\n')
+        return 0;
+    DWORD start = line_end - 1;
+    while (start > 0 && text[start - 1] != '\n')
+        start--;
+    const char *at = text + start;
+    if (!Expect(&at, kSignatureTag) || !ParseHex(&at, signature, kSignatureSize) ||
+        at != text + line_end - 1)
+        return 0;
+    *line_start = start;
+    return 1;
+}
+
+// The statement ends in one signature line per key that signed it (two while
+// a studio changes keys); one must hold for the built-in key. Sets *body_end
+// to where those lines start. Returns NULL or the error line.
 const char *CheckSignature(const char *text, DWORD size, const char **body_end)
 {
     BYTE key[kPublicKeySize];
     const char *key_hex = g_release_key_hex;
     if (!ParseHex(&key_hex, key, kPublicKeySize))
         return kErrorUnchecked;
-    if (size < 2 || text[size - 1] != '\n')
-        return kErrorDamaged;
-    DWORD start = size - 1;
-    while (start > 0 && text[start - 1] != '\n')
-        start--;
-    const char *at = text + start;
     BYTE signature[kSignatureSize];
-    if (!Expect(&at, kSignatureTag) || !ParseHex(&at, signature, kSignatureSize) ||
-        at != text + size - 1)
+    DWORD body_size = size;
+    DWORD line_start = 0;
+    while (SignatureLineBefore(text, body_size, &line_start, signature))
+        body_size = line_start;
+    if (body_size == size)
         return kErrorDamaged;
     BYTE digest[kSha256Size];
-    if (!Sha256OfBytes(text, start, digest))
+    if (!Sha256OfBytes(text, body_size, digest))
         return kErrorUnchecked;
-    switch (VerifySignature(key, digest, signature)) {
-    case kSignatureHolds:
-        *body_end = text + start;
-        return NULL;
-    case kSignatureFails:
-        return kErrorOtherKey;
-    default:
-        return kErrorUnchecked;
+    const char *verdict = kErrorOtherKey;
+    for (DWORD line_end = size; line_end > body_size; line_end = line_start) {
+        SignatureLineBefore(text, line_end, &line_start, signature);
+        SignatureCheck check = VerifySignature(key, digest, signature);
+        if (check == kSignatureHolds) {
+            *body_end = text + body_size;
+            return NULL;
+        }
+        if (check == kSignatureUnchecked)
+            verdict = kErrorUnchecked;
     }
+    return verdict;
 }
 
 // Byte for byte, up to the end of the line.

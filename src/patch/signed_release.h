@@ -14,8 +14,9 @@
 //   expires <UTC seconds since 1970 after which it is no longer good>
 //   entry <CRC-32> <size> <SHA-256, 64 lowercase hex digits> <path as listed>
 //   ... one entry line per manifest entry, in manifest order
-//   signature <ECDSA P-256 signature of the SHA-256 of all lines above: r and s,
-//              128 hex digits>
+//   signature <ECDSA P-256 signature of the SHA-256 of the lines above the
+//              first signature line: r and s, 128 hex digits>
+//   ... one signature line per key that signed it
 
 const char kSignedReleaseObject[] = "/latest/signed-release.txt";
 // Beside patch.exe: the release number the installation last completed.

@@ -178,15 +178,27 @@ protected:
     }
 
     // The Linux release tool publishes the release folder into web, signed
-    // with key (unsigned when empty).
-    void Publish(const std::string &into, const std::string &id, const std::string &key,
-                 const std::string &days = "30")
+    // with each key.
+    void Publish(const std::string &into, const std::string &id,
+                 const std::vector<std::string> &keys, const std::string &days = "30")
     {
-        std::vector<std::string> command = {kReleaseTool, "publish", "--id", id};
-        if (!key.empty())
-            command.insert(command.end(), {"--key", key, "--valid-days", days});
+        std::vector<std::string> command = {kReleaseTool, "publish", "--id", id, "--valid-days", days};
+        for (const std::string &key : keys)
+            command.insert(command.end(), {"--key", key});
         command.insert(command.end(), {UnixPathOf(release), UnixPathOf(into)});
         ASSERT_EQ(RunUnixProgram(command), 0) << "publish " << id;
+    }
+
+    // A key pair of another studio, made once per test.
+    std::string OtherKey()
+    {
+        std::string key = UnixPathOf(temp.Join("other.pem"));
+        if (!FileExists(temp.Join("other.pem"))) {
+            EXPECT_EQ(RunUnixProgram({"/usr/bin/openssl", "ecparam", "-name", "prime256v1",
+                                      "-genkey", "-noout", "-out", key}),
+                      0);
+        }
+        return key;
     }
 
     // One whole run of the given patch.exe in the installation: its log.
@@ -282,7 +294,8 @@ protected:
 
 TEST_F(SignedReleaseTest, TheGenuineReleaseIsInstalledAndThenFoundUpToDate)
 {
-    Publish(web, "r1", kTestKey);
+    // Signed as while keys change: another key's signature comes last.
+    Publish(web, "r1", {kTestKey, OtherKey()});
     // Someone who could write to the game folder left bytes with the listed CRC-32.
     Put(install, "game.exe", evil);
     EXPECT_EQ(Run(), Lines({"Searching for updates...", "Downloading data\\b.bin",
@@ -300,7 +313,7 @@ TEST_F(SignedReleaseTest, TheGenuineReleaseIsInstalledAndThenFoundUpToDate)
 TEST_F(SignedReleaseTest, ForgedBytesWithTheListedCrcAreInstalledOnlyWithoutAKey)
 {
     ASSERT_EQ(Crc(evil), Crc(game));
-    Publish(web, "r1", kTestKey);
+    Publish(web, "r1", {kTestKey});
     forged["/latest/game.exe"] = evil;
 
     Lines refused = {"Searching for updates...", "Downloading data\\b.bin", "Updating data\\b.bin"};
@@ -321,13 +334,9 @@ TEST_F(SignedReleaseTest, ForgedBytesWithTheListedCrcAreInstalledOnlyWithoutAKey
 
 TEST_F(SignedReleaseTest, StatementsThatAreNotTheStudiosAreRefused)
 {
-    std::string other_key = UnixPathOf(temp.Join("other.pem"));
-    ASSERT_EQ(RunUnixProgram({"/usr/bin/openssl", "ecparam", "-name", "prime256v1", "-genkey",
-                              "-noout", "-out", other_key}),
-              0);
-    Publish(web, "r1", kTestKey);
-    Publish(temp.Join("www-other"), "r1", other_key);
-    Publish(temp.Join("www-expired"), "r1", kTestKey, "0");
+    Publish(web, "r1", {kTestKey});
+    Publish(temp.Join("www-other"), "r1", {OtherKey()});
+    Publish(temp.Join("www-expired"), "r1", {kTestKey}, "0");
     std::string statement, manifest, other_statement;
     ASSERT_TRUE(ReadWholeFile(web + "\\latest\\signed-release.txt", &statement));
     ASSERT_TRUE(ReadWholeFile(web + "\\latest\\manifest.txt", &manifest));
@@ -372,7 +381,7 @@ TEST_F(SignedReleaseTest, StatementsThatAreNotTheStudiosAreRefused)
 // users may write to: only the system's bcrypt.dll may serve.
 TEST_F(SignedReleaseTest, ABcryptPlantedBesideThePatcherIsNotLoaded)
 {
-    Publish(web, "r1", kTestKey);
+    Publish(web, "r1", {kTestKey});
     bool planted_loaded = true;
     EXPECT_EQ(LastLine(RunWithPlantedBcrypt(&planted_loaded)), "Patch complete.");
     EXPECT_FALSE(planted_loaded);
@@ -380,10 +389,10 @@ TEST_F(SignedReleaseTest, ABcryptPlantedBesideThePatcherIsNotLoaded)
 
 TEST_F(SignedReleaseTest, AnOlderReleaseReplayedAfterANewerOneIsRefused)
 {
-    Publish(web, "r1", kTestKey);
+    Publish(web, "r1", {kTestKey});
     ASSERT_EQ(LastLine(Run()), "Patch complete.");
     Put(release, "game.exe", Bytes(6000, 'n'));
-    Publish(web, "r2", kTestKey);
+    Publish(web, "r2", {kTestKey});
     ASSERT_EQ(LastLine(Run()), "Patch complete.");
 
     served = web + "\\releases\\r1"; // the first release, as it was signed

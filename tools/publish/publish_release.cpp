@@ -229,8 +229,8 @@ int PublishRelease(const PublishOptions &options, ToolOutput *output)
     }
     ok = ok && WriteRelease(scan, incoming, options.root / kLatestFolder, &counts, &error);
     std::string signed_summary;
-    ok = ok && (options.key.empty() ||
-                WriteSignedStatement(incoming, options.root / kLatestFolder, options.key,
+    ok = ok && (options.keys.empty() ||
+                WriteSignedStatement(incoming, options.root / kLatestFolder, options.keys,
                                      options.valid_days, &signed_summary, &error));
     ok = ok && FlushToDisk(options.root, &error);
     if (ok) {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -12,7 +13,7 @@ struct PublishOptions {
     fs::path release; // the files as they must stand in an installation
     fs::path root;    // the web root; clients read <root>/latest/
     std::string id;   // folder name under <root>/releases/; empty: made from the time
-    fs::path key;     // private key to sign the release with; empty: unsigned
+    std::vector<fs::path> keys; // private keys that sign the release; none: unsigned
     int valid_days = kDefaultValidDays; // how long a signed release stays good
 };
 

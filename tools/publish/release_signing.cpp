@@ -159,9 +159,9 @@ uint64_t ReleaseNumberIn(const fs::path &folder)
 {
     std::string text, body, ignored;
     Statement statement;
-    unsigned char signature[64];
+    std::vector<std::string> signatures;
     if (!ReadText(folder / kSignedStatementName, &text) ||
-        !ParseStatement(text, &statement, &body, signature, &ignored))
+        !ParseStatement(text, &statement, &body, &signatures, &ignored))
         return 0;
     return statement.release;
 }
@@ -182,12 +182,15 @@ bool CheckSigningKey(const fs::path &private_key, std::string *error)
 }
 
 bool WriteSignedStatement(const fs::path &folder, const fs::path &previous,
-                          const fs::path &private_key, int valid_days, std::string *summary,
-                          std::string *error)
+                          const std::vector<fs::path> &private_keys, int valid_days,
+                          std::string *summary, std::string *error)
 {
-    Pkey key = LoadKey(private_key, true, error);
-    if (!key)
-        return false;
+    std::vector<Pkey> keys;
+    for (const fs::path &path : private_keys) {
+        keys.push_back(LoadKey(path, true, error));
+        if (!keys.back())
+            return false;
+    }
     std::string text;
     if (!ReadText(folder / kManifestName, &text)) {
         *error = "cannot read " + (folder / kManifestName).u8string();
@@ -211,14 +214,17 @@ bool WriteSignedStatement(const fs::path &folder, const fs::path &previous,
         statement.entries.push_back(entry);
     }
     std::string body = FormatStatementBody(statement);
-    unsigned char signature[64];
-    if (!SignBody(key.get(), body, signature)) {
-        *error = "signing with " + private_key.u8string() + " failed";
-        return false;
+    std::string whole = body;
+    for (size_t i = 0; i < keys.size(); i++) {
+        unsigned char signature[64];
+        if (!SignBody(keys[i].get(), body, signature)) {
+            *error = "signing with " + private_keys[i].u8string() + " failed";
+            return false;
+        }
+        whole += SignatureLine(signature);
     }
     fs::path target = folder / kSignedStatementName;
     std::FILE *file = OpenFile(target, "wb");
-    std::string whole = body + SignatureLine(signature);
     bool ok = file && std::fwrite(whole.data(), 1, whole.size(), file) == whole.size();
     if (file && std::fclose(file) != 0)
         ok = false;
@@ -247,16 +253,19 @@ int VerifySignedRelease(const fs::path &root, const fs::path &public_key, ToolOu
     fs::path latest = root / kLatestFolder;
     std::string text, body, manifest_text;
     Statement statement;
-    unsigned char signature[64];
+    std::vector<std::string> signatures;
     if (!ReadText(latest / kSignedStatementName, &text)) {
         output->out += "unsigned: no " + std::string(kSignedStatementName) + " in latest\n";
         return 1;
     }
-    if (!ParseStatement(text, &statement, &body, signature, &error)) {
+    if (!ParseStatement(text, &statement, &body, &signatures, &error)) {
         output->out += "unsigned: " + error + "\n";
         return 1;
     }
-    if (!VerifyBody(key.get(), body, signature)) {
+    bool holds = false;
+    for (const std::string &signature : signatures)
+        holds = holds || VerifyBody(key.get(), body, (const unsigned char *)signature.data());
+    if (!holds) {
         output->out += "unsigned: the signature does not hold for " + public_key.u8string() + "\n";
         return 1;
     }

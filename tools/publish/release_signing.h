@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -18,15 +19,15 @@ const int kMaxValidDays = 3650;
 // with *error naming why not.
 bool CheckSigningKey(const fs::path &private_key, std::string *error);
 
-// Writes the signed statement of the release whose files and manifest stand
-// in folder, numbered above the statement of previous (the release shown
-// so far; may have none), good for valid_days days from now (0: expired at
-// once). False with *error; nothing written then.
+// Writes the statement of the release whose files and manifest stand in
+// folder, signed with each key in turn, numbered above the statement of
+// previous (the release shown so far; may have none), good for valid_days
+// days from now (0: expired at once). False with *error; nothing written then.
 bool WriteSignedStatement(const fs::path &folder, const fs::path &previous,
-                          const fs::path &private_key, int valid_days, std::string *summary,
-                          std::string *error);
+                          const std::vector<fs::path> &private_keys, int valid_days,
+                          std::string *summary, std::string *error);
 
-// Checks <root>/latest/'s statement: signed with the key, the manifest's
+// Checks <root>/latest/'s statement: one signature made with the key, the manifest's
 // entries in order, every file's size and SHA-256, not expired. Returns the
 // exit code: 0 good, 1 problems found (each named), 2 a key that cannot be used.
 int VerifySignedRelease(const fs::path &root, const fs::path &public_key, ToolOutput *output);

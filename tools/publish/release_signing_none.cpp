@@ -14,8 +14,8 @@ bool CheckSigningKey(const fs::path &, std::string *error)
     return false;
 }
 
-bool WriteSignedStatement(const fs::path &, const fs::path &, const fs::path &, int,
-                          std::string *, std::string *error)
+bool WriteSignedStatement(const fs::path &, const fs::path &, const std::vector<fs::path> &,
+                          int, std::string *, std::string *error)
 {
     *error = kNoSigning;
     return false;

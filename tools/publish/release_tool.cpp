@@ -8,14 +8,15 @@
 namespace {
 
 const char kUsage[] =
-    "usage: release-tool publish [--id ID] [--key PRIVATE_KEY [--valid-days N]]\n"
+    "usage: release-tool publish [--id ID] [--key PRIVATE_KEY... [--valid-days N]]\n"
     "                            RELEASE_FOLDER WEB_ROOT\n"
     "       release-tool verify [--key PUBLIC_KEY] WEB_ROOT\n"
     "publish writes RELEASE_FOLDER to WEB_ROOT/releases/ID/ with its manifest and then\n"
     "switches WEB_ROOT/latest to it; verify checks WEB_ROOT/latest/ against its manifest.\n"
     "With --key, publish also signs the release (good for N days, default 30; 0 makes a\n"
-    "statement that has expired already) and verify checks that signature. Keys are\n"
-    "ECDSA P-256 in PEM files; signing needs the Linux build of the tool.\n"
+    "statement that has expired already), with each key given (two while keys change),\n"
+    "and verify checks that one signature holds for the key. Keys are ECDSA P-256 in\n"
+    "PEM files; signing needs the Linux build of the tool.\n"
     "Exit codes: 0 done; 1 refused, failed or problems found; 2 bad command line or,\n"
     "for verify, no readable manifest.\n";
 
@@ -51,7 +52,7 @@ int RunReleaseTool(const std::vector<std::string> &arguments, ToolOutput *output
         if (arguments[i] == "--id" && has_value)
             options.id = arguments[++i];
         else if (arguments[i] == "--key" && has_value)
-            options.key = PathFromBytes(arguments[++i]);
+            options.keys.push_back(PathFromBytes(arguments[++i]));
         else if (arguments[i] == "--valid-days" && has_value && !days_given) {
             const std::string &days = arguments[++i];
             if (days.size() > 4 || days.find_first_not_of("0123456789") != std::string::npos ||
@@ -65,12 +66,14 @@ int RunReleaseTool(const std::vector<std::string> &arguments, ToolOutput *output
         else
             folders.push_back(arguments[i]);
     }
-    if (folders.size() != 2 || (days_given && options.key.empty()))
+    if (folders.size() != 2 || (days_given && options.keys.empty()))
         return Usage(output);
     std::string error;
-    if (!options.key.empty() && !CheckSigningKey(options.key, &error)) {
-        output->err += "error: " + error + "\nnothing published\n";
-        return 1;
+    for (const fs::path &key : options.keys) {
+        if (!CheckSigningKey(key, &error)) {
+            output->err += "error: " + error + "\nnothing published\n";
+            return 1;
+        }
     }
     options.release = PathFromBytes(folders[0]);
     options.root = PathFromBytes(folders[1]);

@@ -116,22 +116,30 @@ std::string SignatureLine(const unsigned char signature[64])
 }
 
 bool ParseStatement(const std::string &text, Statement *statement, std::string *body,
-                    unsigned char signature[64], std::string *error)
+                    std::vector<std::string> *signatures, std::string *error)
 {
-    size_t start = text.size() < 2 ? std::string::npos : text.rfind('\n', text.size() - 2);
-    start = start == std::string::npos ? 0 : start + 1;
-    size_t at = start;
-    bool signed_line = text.size() >= 2 && text.back() == '\n' && Expect(text, &at, kSignatureTag) &&
-                       Hex(text, &at, 2 * kSignatureSize) && at == text.size() - 1;
-    if (!signed_line) {
+    signatures->clear();
+    size_t body_size = text.size();
+    while (body_size >= 2 && text[body_size - 1] == '\n') {
+        size_t start = text.rfind('\n', body_size - 2);
+        start = start == std::string::npos ? 0 : start + 1;
+        size_t at = start;
+        if (!Expect(text, &at, kSignatureTag) || !Hex(text, &at, 2 * kSignatureSize) ||
+            at != body_size - 1)
+            break;
+        std::string signature;
+        for (size_t i = 0; i < kSignatureSize; i++) {
+            size_t digit = start + sizeof(kSignatureTag) - 1 + 2 * i;
+            signature += (char)(HexDigit(text[digit]) * 16 + HexDigit(text[digit + 1]));
+        }
+        signatures->insert(signatures->begin(), signature);
+        body_size = start;
+    }
+    if (signatures->empty() || body_size == 0) {
         *error = "the statement does not end in a signature line: cut short or damaged";
         return false;
     }
-    for (size_t i = 0; i < kSignatureSize; i++) {
-        size_t digit = start + sizeof(kSignatureTag) - 1 + 2 * i;
-        signature[i] = (unsigned char)(HexDigit(text[digit]) * 16 + HexDigit(text[digit + 1]));
-    }
-    *body = text.substr(0, start);
+    *body = text.substr(0, body_size);
     if (!ParseBody(*body, statement)) {
         *error = "the statement's lines are damaged";
         return false;

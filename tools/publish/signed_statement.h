@@ -11,7 +11,8 @@
 //   expires <UTC seconds since 1970 from which the statement is no longer good>
 //   entry <CRC-32> <size> <SHA-256 in 64 lowercase hex digits> <manifest path>
 //   signature <r and s of the ECDSA P-256 signature over the SHA-256 of the
-//              lines above, 128 lowercase hex digits>
+//              lines above the first signature line, 128 lowercase hex digits>
+//   ... one signature line per key that signed (two while keys change)
 // Entries stand in manifest order, one per manifest line.
 
 const char kSignedStatementName[] = "signed-release.txt";
@@ -37,10 +38,11 @@ std::string FormatStatementBody(const Statement &statement);
 // The last line, for a signature of 64 bytes.
 std::string SignatureLine(const unsigned char signature[64]);
 
-// Splits a statement into its signed lines and signature and reads the
-// lines; false, with *error, for a text that the patcher refuses as damaged.
+// Splits a statement into its signed lines and its signatures (64 bytes
+// each, in order) and reads the lines; false, with *error, for a text that
+// the patcher refuses as damaged.
 bool ParseStatement(const std::string &text, Statement *statement, std::string *body,
-                    unsigned char signature[64], std::string *error);
+                    std::vector<std::string> *signatures, std::string *error);
 
 // Why a release file may not have this name at the top of the release, or "".
 std::string ReservedNameRule(const std::string &name);

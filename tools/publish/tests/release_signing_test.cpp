@@ -82,8 +82,8 @@ uint64_t ReleaseNumber(const fs::path &root)
 {
     std::string text = Get(root / "latest" / kSignedStatementName), body, error;
     Statement statement;
-    unsigned char signature[64];
-    EXPECT_TRUE(ParseStatement(text, &statement, &body, signature, &error)) << error << text;
+    std::vector<std::string> signatures;
+    EXPECT_TRUE(ParseStatement(text, &statement, &body, &signatures, &error)) << error << text;
     return statement.release;
 }
 
@@ -97,10 +97,14 @@ protected:
         Put(release / "data" / "b.bin", std::string(70000, 'b'));
     }
 
-    ToolRun Publish(const std::string &id, const std::string &days = "30")
+    ToolRun Publish(const std::string &id, const std::string &days = "30",
+                    const std::vector<std::string> &keys = {"studio.pem"})
     {
-        return Tool({"publish", "--id", id, "--key", Key("studio.pem"), "--valid-days", days,
-                     release.string(), root.string()});
+        std::vector<std::string> command = {"publish", "--id", id, "--valid-days", days};
+        for (const std::string &key : keys)
+            command.insert(command.end(), {"--key", Key(key)});
+        command.insert(command.end(), {release.string(), root.string()});
+        return Tool(command);
     }
 
     ToolRun Verify(const std::string &public_key = "studio.pub.pem")
@@ -123,10 +127,12 @@ TEST_F(Signing, EveryPublishIsSignedWithAGreaterNumber)
     EXPECT_EQ(verified.code, 0) << verified.Text();
     uint64_t before = ReleaseNumber(root);
 
+    // While keys change, a release is signed with both: each key's patchers take it.
     Put(release / "a.txt", "alpha 2");
-    ASSERT_EQ(Publish("r2").code, 0);
+    ASSERT_EQ(Publish("r2", "30", {"other.pem", "studio.pem"}).code, 0);
     EXPECT_GT(ReleaseNumber(root), before);
     EXPECT_EQ(Verify().code, 0);
+    EXPECT_EQ(Verify("other.pub.pem").code, 0);
     // The manifest stays as patchers without a key read it.
     EXPECT_EQ(Tool({"verify", root.string()}).code, 0);
 }
