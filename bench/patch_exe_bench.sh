@@ -10,14 +10,19 @@
 #                temporary files, and one curl process fetching them all
 #   one file     256 MiB: patch.exe against the bare WinINet loop of 8 KiB
 #                reads into a temporary file (and curl)
+#   signed       10,000 files, 1 GiB, signed: the patch.exe built with the
+#                tree's test key against SHA-256 alone through CNG over the
+#                same files, and SHA-256 alone against FileCrc32 alone
 # and prints each pair with its ratio (the block's time / patch.exe's time).
 # With STEPS=1 it also prints where one small file's fetch spends its time.
 #   bench/patch_exe_bench.sh [--scale N] [build dir]     (default 1, build/win32, or build/win64 where 32-bit code cannot run)
 # --scale N divides every count and size by N (--scale 10: 1,000 files and
 # 102 MiB, 200 files and 25.6 MiB, one 25.6 MiB file), for a quick run.
 # RUNS=n measures each side n times, one after the other, and keeps the best;
-# PHASES picks some of "uptodate fresh onefile" (default all three).
-# PATCH_EXE names another patch.exe to time (default: the build's own).
+# PHASES picks some of "uptodate fresh onefile signed" (default all four).
+# PATCH_EXE names another patch.exe to time (default: the build's own), and
+# SIGNED_PATCH_EXE one with a key (default: the build's patch_test_key.exe,
+# with the private key beside it in the build's test-release-key/).
 # Build the tree and build/native/release-tool first. Everything is made in a
 # folder of its own under /tmp and deleted at the end.
 set -euo pipefail
@@ -35,7 +40,9 @@ exe="$build/bench/patch_exe_bench.exe"
 patch_exe=${PATCH_EXE:-$build/patch.exe}
 release_tool=${RELEASE_TOOL:-build/native/release-tool}
 runs=${RUNS:-1}
-phases=${PHASES:-uptodate fresh onefile}
+phases=${PHASES:-uptodate fresh onefile signed}
+signed_patch_exe=${SIGNED_PATCH_EXE:-$build/patch_test_key.exe}
+signing_key=${SIGNING_KEY:-$build/test-release-key/private.pem}
 for needed in "$exe" "$patch_exe" "$release_tool"; do
   [ -f "$needed" ] || { echo "bench: build $needed first" >&2; exit 1; }
 done
@@ -61,6 +68,11 @@ for phase in $phases; do
     uptodate) make_release "$work/uptodate" $((10000 / scale)) $((1024 * mib / scale)) 6 ;;
     fresh) make_release "$work/fresh" $((2000 / scale)) $((256 * mib / scale)) 7 ;;
     onefile) make_release "$work/onefile" 1 $((256 * mib / scale)) 8 ;;
+    signed)
+      for needed in "$signed_patch_exe" "$signing_key"; do
+        [ -f "$needed" ] || { echo "bench: build $needed first" >&2; exit 1; }
+      done
+      make_release "$work/signed" $((10000 / scale)) $((1024 * mib / scale)) 10 ;;
     *) echo "bench: no phase $phase" >&2; exit 2 ;;
   esac
 done
@@ -90,15 +102,15 @@ bench() { # <name> <mode> <arg> <arg>
   sed -n 's/^seconds: //p' "$work/$1.out" | tr -d '\r'
 }
 
-publish() { # <release>
-  "$release_tool" publish "$work/$1" "$work/root" >"$work/publish.out" 2>&1 ||
+publish() { # <release> [publish options]
+  "$release_tool" publish "${@:2}" "$work/$1" "$work/root" >"$work/publish.out" 2>&1 ||
     { cat "$work/publish.out" >&2; exit 1; }
 }
 
-installation() { # <name> [release copied into it]
+installation() { # <name> [release copied into it [patch.exe]]
   rm -rf "$work/install"
   if [ -n "${2:-}" ]; then cp -a "$work/$2" "$work/install"; else mkdir "$work/install"; fi
-  cp "$patch_exe" "$work/install/patch.exe"
+  cp "${3:-$patch_exe}" "$work/install/patch.exe"
 }
 
 curl_all() { # <release>: one curl process fetching every object of the manifest
@@ -124,7 +136,7 @@ best() { # <best so far or empty> <seconds>
   awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 < a + 0) ? b : a }'
 }
 manifest=$(win "$work/root/latest/manifest.txt")
-up_patch= up_crc= fresh_patch= fresh_fetch= fresh_curl= one_patch= one_bare= one_curl=
+signed_patch= signed_sha= signed_crc= up_patch= up_crc= fresh_patch= fresh_fetch= fresh_curl= one_patch= one_bare= one_curl=
 
 if [[ " $phases " == *" uptodate "* ]]; then
   echo "bench: up to date, $((10000 / scale)) files"
@@ -169,6 +181,22 @@ if [[ " $phases " == *" onefile "* ]]; then
   done
 fi
 
+if [[ " $phases " == *" signed "* ]]; then
+  echo "bench: up to date with a key, $((10000 / scale)) files"
+  publish signed --key "$signing_key"
+  installation signed signed "$signed_patch_exe"
+  find "$work/install" -type f -exec cat {} + >/dev/null # warm for every side
+  for _ in $(seq "$runs"); do
+    s=$(bench signed_patch patch "$port" "$(win "$work/install/patch.exe")")
+    signed_patch=$(best "$signed_patch" "$s")
+    s=$(bench signed_sha sha "$(win "$work/install")" "$manifest")
+    signed_sha=$(best "$signed_sha" "$s")
+    s=$(bench signed_crc crc "$(win "$work/install")" "$manifest")
+    signed_crc=$(best "$signed_crc" "$s")
+  done
+  signed_lines=$(sed -n 's/^log lines: //p' "$work/signed_patch.out")
+fi
+
 if [ "${STEPS:-0}" = 1 ]; then
   echo "bench: 200 small files, step by step"
   make_release "$work/small" 200 $((200 * 1024)) 9
@@ -191,6 +219,12 @@ if [ -n "$one_patch" ]; then
   echo "one file, $((256 / scale)) MiB:"
   row "bare WinINet loop, 8 KiB reads" "$one_bare" "$one_patch"
   row "one curl process" "$one_curl" "$one_patch"
+fi
+if [ -n "$signed_patch" ]; then
+  echo "up to date with a key ($signed_patch_exe), $((10000 / scale)) files, $((1024 / scale)) MiB ($signed_lines log lines):"
+  row "SHA-256 alone (CNG)" "$signed_sha" "$signed_patch"
+  awk -v s="$signed_sha" -v c="$signed_crc" \
+    'BEGIN { printf "  SHA-256 alone %.3f s / FileCrc32 alone %.3f s = %.2f (the price of the key)\n", s, c, s / c }'
 fi
 if [ "${STEPS:-0}" = 1 ]; then
   echo "one small file's fetch (200 files of 1 KiB on average), step by step:"

@@ -27,13 +27,16 @@ function(add_delay_imports target dll)
       target_link_options(${target} PRIVATE "LINKER:-u,_${entry}")
     endif()
   endforeach()
-  file(WRITE ${def} "${content}")
-  add_custom_command(OUTPUT ${lib}
-    COMMAND ${MINGW_TRIPLE}-dlltool --kill-at --input-def ${def} --dllname ${dll}.dll
-            --output-delaylib ${lib}
-    DEPENDS ${def}
-    COMMENT "Delay-load import library for ${dll}.dll")
-  add_custom_target(${target}_delay_${dll} DEPENDS ${lib})
-  add_dependencies(${target} ${target}_delay_${dll})
+  # One import library per DLL, shared by every program that delay-loads it.
+  if(NOT TARGET delayload_${dll})
+    file(WRITE ${def} "${content}")
+    add_custom_command(OUTPUT ${lib}
+      COMMAND ${MINGW_TRIPLE}-dlltool --kill-at --input-def ${def} --dllname ${dll}.dll
+              --output-delaylib ${lib}
+      DEPENDS ${def}
+      COMMENT "Delay-load import library for ${dll}.dll")
+    add_custom_target(delayload_${dll} DEPENDS ${lib})
+  endif()
+  add_dependencies(${target} delayload_${dll})
   target_link_libraries(${target} PRIVATE ${lib})
 endfunction()

@@ -8,6 +8,7 @@ packages=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-tools
   wine wine32:i386 wine64 xvfb nginx-light imagemagick xdotool
   cmake ninja-build googletest g++ zlib1g-dev libz-mingw-w64-dev curl varnish
+  libssl-dev openssl
 )
 
 missing=()

@@ -16,10 +16,13 @@ cmake -S tools/publish -B build/native -G Ninja -DCMAKE_BUILD_TYPE=Release -DPAT
 cmake --build build/native -j2
 ctest --test-dir build/native --output-on-failure --timeout 600
 
+# PATCHER_RELEASE_KEY=<public key PEM> in the environment builds patch.exe
+# with that release key (see Signed releases in the README).
 configure() { # <build dir> <toolchain triple>
   rm -rf "$1"
   cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPATCHER_WERROR=ON \
-    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$2.cmake"
+    -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$2.cmake" \
+    ${PATCHER_RELEASE_KEY:+"-DPATCHER_RELEASE_KEY=$PATCHER_RELEASE_KEY"}
 }
 
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then

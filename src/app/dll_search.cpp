@@ -8,7 +8,7 @@ typedef BOOL(WINAPI *SetDefaultDllDirectoriesFn)(DWORD flags);
 
 // The DLLs patch.exe delay-loads: none of them is a known DLL, which the
 // system would take from its own folder anyway.
-const char *const kDelayLoadedDlls[] = {"wininet.dll", "comctl32.dll"};
+const char *const kDelayLoadedDlls[] = {"wininet.dll", "comctl32.dll", "bcrypt.dll"};
 
 // Older systems lack SetDefaultDllDirectories: take the current folder out
 // of the search and load each DLL by its full system path now, so that the

@@ -3,7 +3,9 @@
 #include "app/dll_search.h"
 #include "app/launch.h"
 #include "app/notifications.h"
+#include "app/release_key.h"
 #include "patch/patch_worker.h"
+#include "patch/signed_release.h"
 #include "resource.h"
 
 #include <commctrl.h>
@@ -219,6 +221,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lp
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
 {
     RestrictDllSearchToSystem();
+    UseReleaseKey(kBuiltInReleaseKey);
     g_main_window.app_instance = instance;
     InitCommonControls();
     HWND window = CreateMainWindow();

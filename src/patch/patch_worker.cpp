@@ -4,6 +4,7 @@
 #include "patch/file_replace.h"
 #include "patch/install_paths.h"
 #include "patch/manifest.h"
+#include "patch/signed_release.h"
 #include "transfer/crc32.h"
 #include "transfer/http_download.h"
 
@@ -38,6 +39,7 @@ enum RunEnd {
 // Everything one run keeps, in the worker's own frame.
 struct PatchRun {
     UpdateManifest manifest;
+    SignedRelease signed_release; // with a built-in key: the checked statement
     char temp_path[kSystemPathCapacity];  // the manifest's file, then the temp folder
     char entry_temp[kSystemPathCapacity]; // the current attempt's download
     char local_path[kJoinedPathCapacity];
@@ -142,6 +144,59 @@ done:
     return text;
 }
 
+// With a built-in key: fetches the release statement and checks it against
+// the key, the manifest, the clock and the installation's last release.
+bool FetchSignedRelease(PatchRun *run)
+{
+    if (!MakeTempFileName(run->temp_path, kSystemPathCapacity)) {
+        PostLogLine("Error: unable to create a temporary file.");
+        return false;
+    }
+    FillObserver(run);
+    LONG result = HttpDownloadToFile(kUpdateHost, kUpdatePort, kSignedReleaseObject,
+                                     run->temp_path, kDownloadTimeLimitMs, &run->observer);
+    if (result < 0 || CancelRequested()) {
+        DeleteFileA(run->temp_path);
+        // An HTTP status (404 above all) means the server has no statement.
+        bool answered = ((DWORD)result & 0xFFFF0000) == 0x80190000 && !CancelRequested();
+        PostLogLine(answered ? "Error: the update server's release is not signed."
+                             : "Error: unable to contact the update server.");
+        return false;
+    }
+    const char *error = NULL;
+    if (!LoadSignedRelease(run->temp_path, &run->manifest, g_patch_worker.install_dir,
+                           UnixTimeNow(), &run->signed_release, &error)) {
+        PostLogLine(error);
+        return false;
+    }
+    return true;
+}
+
+// Without a key every file passes; with one, it must have the signed size
+// and SHA-256 of the entry.
+bool HasSignedContent(const PatchRun *run, DWORD index, const char *file)
+{
+    return !HasReleaseKey() || FileMatchesSignedEntry(file, &run->signed_release.entries[index]);
+}
+
+// With a key the signed size and SHA-256 decide alone: the signed CRC-32 is
+// the manifest's (checked), and a second pass over every file would cost.
+bool IsInstalledCurrent(const PatchRun *run, DWORD index)
+{
+    if (HasReleaseKey())
+        return HasSignedContent(run, index, run->local_path) != 0;
+    DWORD crc = 0;
+    return FileCrc32(run->local_path, &crc) && crc == run->manifest.checksums[index];
+}
+
+// Everything is in place: the installation has completed this release.
+void RecordRelease(const PatchRun *run)
+{
+    if (HasReleaseKey() &&
+        !RecordCompletedRelease(g_patch_worker.install_dir, &run->signed_release))
+        PostLogLine("Error: unable to record the release number of this installation.");
+}
+
 RunEnd FetchManifest(PatchRun *run)
 {
     ZeroMemory(&run->manifest, sizeof(run->manifest));
@@ -167,9 +222,12 @@ RunEnd FetchManifest(PatchRun *run)
         PostLogLine("Error: unable to process update manifest.");
         return kRunCheckFailed;
     }
+    if (HasReleaseKey() && !FetchSignedRelease(run))
+        return kRunCheckFailed;
     if (CancelRequested())
         return kRunCheckFailed;
     if (run->manifest.count == 0) {
+        RecordRelease(run);
         PostLogLine("No updates are available.");
         PostNumber(WM_APP_PATCH_RESULT, 1);
         return kRunReported;
@@ -209,8 +267,9 @@ void InstallDownload(PatchRun *run, const char *path)
 
 // Up to kMaxAttempts downloads of one entry. Leaves attempts below the limit
 // when the entry was skipped, updated or the run was cancelled.
-void RunAttempts(PatchRun *run, const char *path, DWORD expected)
+void RunAttempts(PatchRun *run, DWORD index)
 {
+    const char *path = run->manifest.paths[index];
     run->attempts = 0;
     while (run->attempts < kMaxAttempts) {
         if (CancelRequested())
@@ -242,7 +301,8 @@ void RunAttempts(PatchRun *run, const char *path, DWORD expected)
             continue;
         }
         DWORD crc = 0;
-        if (FileCrc32(run->entry_temp, &crc) && crc == expected) {
+        if (FileCrc32(run->entry_temp, &crc) && crc == run->manifest.checksums[index] &&
+            HasSignedContent(run, index, run->entry_temp)) {
             InstallDownload(run, path);
             return;
         }
@@ -271,13 +331,12 @@ RunEnd CheckEntries(PatchRun *run)
             PostLogLine("Error: path is too long.");
             break;
         }
-        DWORD crc = 0;
-        if (FileCrc32(run->local_path, &crc) && crc == manifest.checksums[i]) {
+        if (IsInstalledCurrent(run, i)) {
             PostLogPair("Already up to date:", path);
             CountSuccess(run);
             continue;
         }
-        RunAttempts(run, path, manifest.checksums[i]);
+        RunAttempts(run, i);
         if (CancelRequested())
             return kRunCancelled;
         if (run->attempts >= kMaxAttempts) {
@@ -288,6 +347,7 @@ RunEnd CheckEntries(PatchRun *run)
     if (CancelRequested())
         return kRunCancelled;
     if (run->successes == manifest.count) {
+        RecordRelease(run);
         PostLogLine("Patch complete.");
         PostNumber(WM_APP_PATCH_RESULT, 1);
     } else {
@@ -371,6 +431,7 @@ DWORD WINAPI PatchWorkerMain(LPVOID)
         PostNumber(WM_APP_ENABLE_LAUNCH, 1);
     PostStatusText("Done.");
     FreeManifest(&run.manifest);
+    FreeSignedRelease(&run.signed_release);
     g_patch_worker.running = 0; // the very last step: the window may start again
     return 0;
 }

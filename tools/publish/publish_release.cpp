@@ -2,6 +2,7 @@
 
 #include "file_crc.h"
 #include "manifest_text.h"
+#include "release_signing.h"
 #include "release_tree.h"
 #include "site_platform.h"
 
@@ -284,9 +285,10 @@ bool Rename(const fs::path &from, const fs::path &to, std::string *error)
 
 // Writes the release as id and switches latest to it; on failure latest
 // shows what it showed before. Only while holding the root's lock.
-bool PublishLocked(const ReleaseScan &scan, const fs::path &root, const std::string &id,
-                   PublishCounts *counts, std::string *error)
+bool PublishLocked(const ReleaseScan &scan, const PublishOptions &options, const std::string &id,
+                   PublishCounts *counts, std::string *signed_summary, std::string *error)
 {
+    const fs::path &root = options.root;
     fs::path releases = root / kReleasesFolder;
     fs::path incoming = releases / (kIncomingPrefix + id + "-" + UniqueSuffix());
     fs::path marker = releases / (kUnswitchedPrefix + id);
@@ -298,6 +300,9 @@ bool PublishLocked(const ReleaseScan &scan, const fs::path &root, const std::str
         *error = incoming.u8string() + ": " + (code ? code.message() : "exists already");
     ok = ok && MakeReadable(incoming, error);
     ok = ok && WriteRelease(scan, incoming, shown, counts, error);
+    ok = ok && (options.keys.empty() ||
+                WriteSignedStatement(incoming, shown, options.keys, options.valid_days,
+                                     signed_summary, error));
     ok = ok && FlushToDisk(root, error);
     ok = ok && MakeMarker(marker, error);
     bool renamed = ok && Rename(incoming, finished, error);
@@ -342,7 +347,9 @@ int PublishRelease(const PublishOptions &options, ToolOutput *output)
     obstacle = SiteObstacle(options);
     std::string id = options.id.empty() ? MakeId(options.root / kReleasesFolder) : options.id;
     PublishCounts counts = {0, 0, 0};
-    bool published = obstacle.empty() && PublishLocked(scan, options.root, id, &counts, &error);
+    std::string signed_summary;
+    bool published =
+        obstacle.empty() && PublishLocked(scan, options, id, &counts, &signed_summary, &error);
     // The switch is a rename in the root: durable once the root is flushed.
     bool durable = published && FlushFolder(options.root, &error);
     UnlockRoot(&lock);
@@ -368,6 +375,6 @@ int PublishRelease(const PublishOptions &options, ToolOutput *output)
                   "previous release) in %.1f s\n",
                   id.c_str(), scan.files.size(), counts.bytes, counts.copied, counts.linked,
                   seconds);
-    output->out += summary;
+    output->out += summary + signed_summary;
     return 0;
 }

@@ -1,4 +1,5 @@
 #include "release_names.h"
+#include "signed_statement.h"
 
 #include "patch/path_rules.h"
 
@@ -135,6 +136,8 @@ std::string RefusalFor(const NameParts &parts)
                std::to_string(kMaxJoinedPath);
     if (parts.size() == 1 && SameIgnoringCase(parts[0], kManifestName))
         return "would take the place of the manifest";
+    if (parts.size() == 1 && !ReservedNameRule(parts[0]).empty())
+        return ReservedNameRule(parts[0]);
     return RuleForParts(parts);
 }
 

@@ -3,6 +3,7 @@
 #include "file_crc.h"
 #include "manifest_text.h"
 #include "release_names.h"
+#include "signed_statement.h"
 #include "site_platform.h"
 
 #include <cstdio>
@@ -78,7 +79,8 @@ bool ReportUnlisted(const fs::path &folder, const std::string &above,
         if (ClassifyEntry(entry) == EntryKind::kFolder) {
             if (!ReportUnlisted(entry, joined, listed, output, tally))
                 return false;
-        } else if (joined != kManifestName && !listed.count(joined)) {
+        } else if (joined != kManifestName && joined != kSignedStatementName &&
+                   !listed.count(joined)) {
             output->out += "unlisted: " + joined + "\n";
             tally->unlisted++;
         }

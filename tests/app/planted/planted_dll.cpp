@@ -1,6 +1,6 @@
 // A stand-in for a system DLL that an attacker plants beside a program. When
 // loaded it appends its own name to planted-loaded.txt in its folder; its
-// exports do nothing. Built as wininet.dll and as comctl32.dll.
+// exports do nothing. Built as wininet.dll, comctl32.dll and bcrypt.dll.
 #include <windows.h>
 
 namespace {
