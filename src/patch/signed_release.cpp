@@ -20,7 +20,9 @@ const char kReleaseTag[] = "release ";
 const char kExpiresTag[] = "expires ";
 const char kEntryTag[] = "entry ";
 const char kSignatureTag[] = "signature ";
-const char kNewSuffix[] = ".new";
+// The record's next value is written under this name first: it ends in ".old",
+// so a copy left by a run cut off here goes with the next sweep.
+const char kNewSuffix[] = ".new.old";
 
 const char kErrorDamaged[] = "Error: the release signature is incomplete or damaged.";
 const char kErrorOtherKey[] = "Error: the release is not signed with this patcher's key.";
@@ -341,8 +343,10 @@ int RecordCompletedRelease(const char *install_dir, const SignedRelease *release
     char text[24];
     FormatNumber(release->release, text);
     lstrcatA(text, "\r\n");
-    HANDLE file = CreateFileA(new_path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
+    // The game folder may be writable by players and this runs elevated:
+    // create-new on the name itself never writes through a link planted there.
+    HANDLE file = CreateFileA(new_path, GENERIC_WRITE, 0, NULL, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return 0;
     DWORD length = (DWORD)lstrlenA(text);
@@ -350,10 +354,9 @@ int RecordCompletedRelease(const char *install_dir, const SignedRelease *release
     int ok = WriteFile(file, text, length, &written, NULL) && written == length &&
              FlushFileBuffers(file);
     CloseHandle(file);
-    ok = ok && MoveFileExA(new_path, final_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
-    if (!ok)
-        DeleteFileA(new_path);
-    return ok;
+    // On failure the file is left to the next sweep rather than deleted by a
+    // name that another program may have taken meanwhile.
+    return ok && MoveFileExA(new_path, final_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
 }
 
 ULONGLONG UnixTimeNow()
