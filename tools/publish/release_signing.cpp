@@ -125,21 +125,6 @@ bool VerifyBody(EVP_PKEY *key, const std::string &body, const unsigned char sign
     return ok;
 }
 
-bool ReadText(const fs::path &path, std::string *text)
-{
-    std::FILE *file = OpenFile(path, "rb");
-    if (!file)
-        return false;
-    char chunk[65536];
-    size_t got = 0;
-    text->clear();
-    while ((got = std::fread(chunk, 1, sizeof(chunk), file)) > 0)
-        text->append(chunk, got);
-    bool ok = !std::ferror(file);
-    std::fclose(file);
-    return ok;
-}
-
 fs::path EntryFile(const fs::path &folder, const std::string &path)
 {
     fs::path file = folder;
@@ -160,7 +145,7 @@ uint64_t ReleaseNumberIn(const fs::path &folder)
     std::string text, body, ignored;
     Statement statement;
     std::vector<std::string> signatures;
-    if (folder.empty() || !ReadText(folder / kSignedStatementName, &text) ||
+    if (folder.empty() || !ReadWholeFile(folder / kSignedStatementName, &text) ||
         !ParseStatement(text, &statement, &body, &signatures, &ignored))
         return 0;
     return statement.release;
@@ -192,7 +177,7 @@ bool WriteSignedStatement(const fs::path &folder, const fs::path &previous,
             return false;
     }
     std::string text;
-    if (!ReadText(folder / kManifestName, &text)) {
+    if (!ReadWholeFile(folder / kManifestName, &text)) {
         *error = "cannot read " + (folder / kManifestName).u8string();
         return false;
     }
@@ -254,7 +239,7 @@ int VerifySignedRelease(const fs::path &root, const fs::path &public_key, ToolOu
     std::string text, body, manifest_text;
     Statement statement;
     std::vector<std::string> signatures;
-    if (!ReadText(latest / kSignedStatementName, &text)) {
+    if (!ReadWholeFile(latest / kSignedStatementName, &text)) {
         output->out += "unsigned: no " + std::string(kSignedStatementName) + " in latest\n";
         return 1;
     }
@@ -271,7 +256,7 @@ int VerifySignedRelease(const fs::path &root, const fs::path &public_key, ToolOu
     }
     size_t problems = 0;
     std::vector<ManifestLine> lines;
-    if (ReadText(latest / kManifestName, &manifest_text))
+    if (ReadWholeFile(latest / kManifestName, &manifest_text))
         lines = ReadManifest(manifest_text);
     if (lines.size() != statement.entries.size()) {
         output->out += "differs: the manifest lists " + std::to_string(lines.size()) +

@@ -42,6 +42,21 @@ fs::path TemporaryName(const fs::path &root, const char *start)
 
 } // namespace
 
+bool ReadWholeFile(const fs::path &path, std::string *text)
+{
+    std::FILE *file = OpenFile(path, "rb");
+    if (!file)
+        return false;
+    char chunk[65536];
+    size_t got = 0;
+    text->clear();
+    while ((got = std::fread(chunk, 1, sizeof(chunk), file)) > 0)
+        text->append(chunk, got);
+    bool ok = !std::ferror(file);
+    std::fclose(file);
+    return ok;
+}
+
 std::string UniqueSuffix()
 {
 #ifdef _WIN32

@@ -36,6 +36,9 @@ fs::path PathFromBytes(const std::string &bytes);
 // Opens a file with fopen modes, for any name the file system holds.
 std::FILE *OpenFile(const fs::path &path, const char *mode);
 
+// Reads a whole file into text; false when it cannot be opened or read.
+bool ReadWholeFile(const fs::path &path, std::string *text);
+
 // Empty when <root>/latest is absent or of the kind this build switches;
 // otherwise says what stands in the way.
 std::string LatestProblem(const fs::path &root);

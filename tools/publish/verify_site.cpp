@@ -15,21 +15,6 @@ namespace {
 const char kLatestFolder[] = "latest";
 const char kManifestName[] = "manifest.txt";
 
-bool ReadWholeFile(const fs::path &path, std::string *text)
-{
-    std::FILE *file = OpenFile(path, "rb");
-    if (!file)
-        return false;
-    char chunk[65536];
-    size_t got = 0;
-    text->clear();
-    while ((got = std::fread(chunk, 1, sizeof(chunk), file)) > 0)
-        text->append(chunk, got);
-    bool ok = !std::ferror(file);
-    std::fclose(file);
-    return ok;
-}
-
 // The entry's names as the patcher splits them, at either separator.
 NameParts SplitEntryPath(const std::string &path)
 {

@@ -2,6 +2,7 @@
 // with key pairs the test makes itself.
 #include "release_tool.h"
 #include "signed_statement.h"
+#include "scratch.h"
 #include "site_platform.h"
 
 #include <gtest/gtest.h>
@@ -21,34 +22,6 @@
 namespace fs = std::filesystem;
 
 namespace {
-
-struct Scratch {
-    fs::path dir;
-    Scratch()
-    {
-        static int serial = 0;
-        auto ticks = std::chrono::steady_clock::now().time_since_epoch().count();
-        dir = fs::temp_directory_path() /
-              ("release-signing-test-" + std::to_string(ticks) + "-" + std::to_string(++serial));
-        fs::create_directories(dir);
-    }
-    ~Scratch() { RemoveTree(dir); }
-};
-
-void Put(const fs::path &path, const std::string &bytes)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    file << bytes;
-}
-
-std::string Get(const fs::path &path)
-{
-    std::ifstream file(path, std::ios::binary);
-    std::stringstream bytes;
-    bytes << file.rdbuf();
-    return bytes.str();
-}
 
 // A new P-256 pair as <name>.pem (private) and <name>.pub.pem.
 void MakeKeyPair(const fs::path &folder, const std::string &name)
