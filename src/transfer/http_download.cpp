@@ -87,39 +87,94 @@ int ReadContentLength(HINTERNET request, ULONGLONG *length, LONG *result)
     return 1;
 }
 
-// One HttpSendRequestA on a thread of its own, so that the caller can stop
+// HttpSendRequestA runs on a sender thread, so that the caller can stop
 // waiting when its time runs out: the call reads the status line and headers
 // and follows redirects, and a server that trickles them, or redirects for
-// ever, keeps every single wait within the receive timeout. The record lives
-// on the process heap until both sides have let go of it, since a sender that
-// the caller stopped waiting for may outlive the download.
-struct SendJob {
-    LONG refs;         // 2 at the start: the caller and the sender
-    LONG stage;        // a SendStage, moved on by whichever side comes first
+// ever, keeps every single wait within the receive timeout. A sender is kept
+// for the next download once its call has returned in time (starting a thread
+// costs more than a small file's whole fetch under Wine); one the caller gave
+// up on is left to end its call, then frees its record and ends.
+struct Sender {
+    HANDLE start;      // auto-reset: a request was handed over, or kSendQuit
+    HANDLE done;       // auto-reset: the call returned in time
     HINTERNET request; // the caller's; the sender only passes it to the one call
-    BOOL sent;         // written by the sender before its thread ends
+    LONG stage;        // a SendStage, exchanged by both sides
+    BOOL sent;         // written by the sender before it sets done
     DWORD error;       // last error of a failed send
 };
 
-// A sender that has not begun when the caller gives up never calls, so the
-// handle that the caller then closes is used only by a call already made.
-enum SendStage { kSendWaiting, kSendStarted, kSendAbandoned };
+// Waiting -> Started -> Finished, or Abandoned by the caller at any point
+// before Finished: whichever side exchanges second sees what the other did.
+enum SendStage { kSendWaiting, kSendStarted, kSendFinished, kSendAbandoned, kSendQuit };
 
-void ReleaseSendJob(SendJob *job)
+// The one sender that waits for the next request; taken and given back with
+// interlocked exchanges, so that downloads on several threads stay apart.
+Sender *volatile g_idle_sender = NULL;
+
+void FreeSender(Sender *sender)
 {
-    if (InterlockedDecrement(&job->refs) == 0)
-        HeapFree(GetProcessHeap(), 0, job);
+    CloseHandle(sender->start);
+    CloseHandle(sender->done);
+    HeapFree(GetProcessHeap(), 0, sender);
 }
 
-DWORD WINAPI SendRequestThread(LPVOID parameter)
+DWORD WINAPI SenderLoop(LPVOID parameter)
 {
-    SendJob *job = (SendJob *)parameter;
-    if (InterlockedCompareExchange(&job->stage, kSendStarted, kSendWaiting) == kSendWaiting) {
-        job->sent = HttpSendRequestA(job->request, NULL, 0, NULL, 0);
-        job->error = job->sent ? 0 : GetLastError();
+    Sender *sender = (Sender *)parameter;
+    for (;;) {
+        WaitForSingleObject(sender->start, INFINITE);
+        if (sender->stage == kSendQuit)
+            break;
+        // A sender that has not begun when the caller gives up never calls, so
+        // the handle that the caller then closes is used only by a call made.
+        if (InterlockedCompareExchange(&sender->stage, kSendStarted, kSendWaiting) ==
+            kSendWaiting) {
+            sender->sent = HttpSendRequestA(sender->request, NULL, 0, NULL, 0);
+            sender->error = sender->sent ? 0 : GetLastError();
+        }
+        if (InterlockedExchange(&sender->stage, kSendFinished) == kSendAbandoned)
+            break;
+        SetEvent(sender->done);
     }
-    ReleaseSendJob(job);
+    FreeSender(sender);
     return 0;
+}
+
+Sender *TakeSender()
+{
+    Sender *sender = (Sender *)InterlockedExchangePointer((PVOID volatile *)&g_idle_sender, NULL);
+    if (sender)
+        return sender;
+    sender = (Sender *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Sender));
+    if (!sender)
+        return NULL;
+    sender->start = CreateEventA(NULL, FALSE, FALSE, NULL);
+    sender->done = CreateEventA(NULL, FALSE, FALSE, NULL);
+    HANDLE thread = (sender->start && sender->done)
+                        ? CreateThread(NULL, 0, SenderLoop, sender, 0, NULL)
+                        : NULL;
+    if (!thread) {
+        DWORD error = GetLastError();
+        if (sender->start)
+            CloseHandle(sender->start);
+        if (sender->done)
+            CloseHandle(sender->done);
+        HeapFree(GetProcessHeap(), 0, sender);
+        SetLastError(error);
+        return NULL;
+    }
+    CloseHandle(thread); // nothing joins it: it ends by itself
+    return sender;
+}
+
+// Keeps an idle sender for the next download; a second one ends.
+void GiveBackSender(Sender *sender)
+{
+    if (InterlockedCompareExchangePointer((PVOID volatile *)&g_idle_sender, sender, NULL) ==
+        NULL)
+        return;
+    sender->stage = kSendQuit;
+    SetEvent(sender->start);
 }
 
 // Milliseconds left before the time limit runs out; INFINITE without one.
@@ -135,32 +190,30 @@ DWORD TimeLeft(DWORD start_ms, DWORD time_limit_ms)
 // Returns 0 when it came, else the result code: kDownloadTimedOut when the
 // time ran out. The request handle stays the caller's to close; closing it
 // is what ends the send still in progress (on the platforms that let a close
-// end a call on another thread). Every send runs on a thread of its own, so
-// that a call without a time limit goes the same way.
+// end a call on another thread). Every send goes through a sender, so that a
+// call without a time limit goes the same way.
 LONG SendWithinTimeLimit(HINTERNET request, DWORD start_ms, DWORD time_limit_ms)
 {
     DWORD left_ms = TimeLeft(start_ms, time_limit_ms);
     if (left_ms == 0)
         return kDownloadTimedOut;
-    HANDLE heap = GetProcessHeap();
-    SendJob *job = (SendJob *)HeapAlloc(heap, HEAP_ZERO_MEMORY, sizeof(SendJob));
-    if (!job)
-        return HResultFromWin32Error(ERROR_NOT_ENOUGH_MEMORY);
-    job->refs = 2;
-    job->request = request;
-    HANDLE thread = CreateThread(NULL, 0, SendRequestThread, job, 0, NULL);
-    if (!thread) {
-        LONG failed = LastErrorResult();
-        HeapFree(heap, 0, job);
-        return failed;
+    Sender *sender = TakeSender();
+    if (!sender)
+        return LastErrorResult();
+    sender->request = request;
+    sender->stage = kSendWaiting;
+    SetEvent(sender->start);
+    bool returned = WaitForSingleObject(sender->done, left_ms) == WAIT_OBJECT_0;
+    if (!returned &&
+        InterlockedExchange(&sender->stage, kSendAbandoned) == kSendFinished) {
+        // The call returned just as the time ran out: its done is still set.
+        WaitForSingleObject(sender->done, INFINITE);
+        returned = true;
     }
-    LONG result = kDownloadTimedOut;
-    if (WaitForSingleObject(thread, left_ms) == WAIT_OBJECT_0)
-        result = job->sent ? 0 : HResultFromWin32Error(job->error);
-    else
-        InterlockedCompareExchange(&job->stage, kSendAbandoned, kSendWaiting);
-    CloseHandle(thread);
-    ReleaseSendJob(job);
+    if (!returned)
+        return kDownloadTimedOut; // the sender frees itself when its call ends
+    LONG result = sender->sent ? 0 : HResultFromWin32Error(sender->error);
+    GiveBackSender(sender);
     return result;
 }
 
