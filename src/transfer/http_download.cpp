@@ -118,6 +118,20 @@ void FreeSender(Sender *sender)
     HeapFree(GetProcessHeap(), 0, sender);
 }
 
+// Makes the one call unless the caller has given up already: a sender that
+// has not begun then never calls, so the handle that the caller closes is
+// used only by a call made. Kept out of the sender's loop, so that every call
+// reads the import slot afresh: the compiler would otherwise keep the slot's
+// first value for good (the delay-load thunk, which rewrites the slot on its
+// first use; a stand-in that a test puts there).
+__attribute__((noinline)) void SendOnce(Sender *sender)
+{
+    if (InterlockedCompareExchange(&sender->stage, kSendStarted, kSendWaiting) != kSendWaiting)
+        return;
+    sender->sent = HttpSendRequestA(sender->request, NULL, 0, NULL, 0);
+    sender->error = sender->sent ? 0 : GetLastError();
+}
+
 DWORD WINAPI SenderLoop(LPVOID parameter)
 {
     Sender *sender = (Sender *)parameter;
@@ -125,13 +139,7 @@ DWORD WINAPI SenderLoop(LPVOID parameter)
         WaitForSingleObject(sender->start, INFINITE);
         if (sender->stage == kSendQuit)
             break;
-        // A sender that has not begun when the caller gives up never calls, so
-        // the handle that the caller then closes is used only by a call made.
-        if (InterlockedCompareExchange(&sender->stage, kSendStarted, kSendWaiting) ==
-            kSendWaiting) {
-            sender->sent = HttpSendRequestA(sender->request, NULL, 0, NULL, 0);
-            sender->error = sender->sent ? 0 : GetLastError();
-        }
+        SendOnce(sender);
         if (InterlockedExchange(&sender->stage, kSendFinished) == kSendAbandoned)
             break;
         SetEvent(sender->done);
