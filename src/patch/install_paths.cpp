@@ -4,15 +4,6 @@
 
 namespace {
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-const char *SkipSeparators(const char *p)
-{
-    while (IsSeparator(*p))
-        p++;
-    return p;
-}
-
 int Length(const char *s) { return lstrlenA(s); }
 
 } // namespace

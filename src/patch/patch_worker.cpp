@@ -100,47 +100,67 @@ void PostStartNotifications()
     PostLogLine("Searching for updates...");
 }
 
-// Reads the downloaded manifest whole and deletes its file, on every path.
-// Returns the NUL-terminated text (the caller frees it) or NULL after logging.
-char *ReadManifestText(const char *path)
+// Why a downloaded file could not be read whole.
+enum ReadFault { kReadWhole, kReadNotOpened, kReadBadSize, kReadNoMemory, kReadFailed };
+
+// Reads a downloaded file of 1 to max_size bytes whole and deletes it, on
+// every path. Returns the NUL-terminated text (the caller frees it) with its
+// size, or NULL with *fault set.
+char *ReadDownloadedText(const char *path, DWORD max_size, DWORD *size, ReadFault *fault)
 {
     HANDLE heap = GetProcessHeap();
     char *text = NULL;
-    const char *error = NULL;
+    *fault = kReadWhole;
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE) {
-        error = "Error: unable to read update information.";
+        *fault = kReadNotOpened;
         goto done;
     }
     {
-        // A manifest of 4 GiB or more is refused, not read as its low 32 bits.
+        // A file of 4 GiB or more is refused, not read as its low 32 bits.
         DWORD high = 0;
-        DWORD size = GetFileSize(file, &high);
-        if (size == 0 || size == INVALID_FILE_SIZE || high != 0) {
-            error = "Error: received invalid update information.";
+        *size = GetFileSize(file, &high);
+        if (*size == 0 || *size == INVALID_FILE_SIZE || high != 0 || *size > max_size) {
+            *fault = kReadBadSize;
             goto done;
         }
-        text = (char *)HeapAlloc(heap, 0, size + 1);
+        text = (char *)HeapAlloc(heap, 0, *size + 1);
         if (!text) {
-            error = "Error: not enough memory to process updates.";
+            *fault = kReadNoMemory;
             goto done;
         }
         DWORD got = 0;
-        if (!ReadFile(file, text, size, &got, NULL) || got != size) {
+        if (!ReadFile(file, text, *size, &got, NULL) || got != *size) {
             HeapFree(heap, 0, text);
             text = NULL;
-            error = "Error: unable to process update information.";
+            *fault = kReadFailed;
             goto done;
         }
-        text[size] = '\0';
+        text[*size] = '\0';
     }
 done:
     if (file != INVALID_HANDLE_VALUE)
         CloseHandle(file);
     DeleteFileA(path);
-    if (error)
-        PostLogLine(error);
+    return text;
+}
+
+// The downloaded manifest's text, or NULL after logging why.
+char *ReadManifestText(const char *path)
+{
+    static const char *const kReadErrors[] = {
+        NULL,
+        "Error: unable to read update information.",
+        "Error: received invalid update information.",
+        "Error: not enough memory to process updates.",
+        "Error: unable to process update information.",
+    };
+    DWORD size = 0;
+    ReadFault fault = kReadWhole;
+    char *text = ReadDownloadedText(path, MAXDWORD, &size, &fault); // no limit but 4 GiB
+    if (!text)
+        PostLogLine(kReadErrors[fault]);
     return text;
 }
 
@@ -163,13 +183,17 @@ bool FetchSignedRelease(PatchRun *run)
                              : "Error: unable to contact the update server.");
         return false;
     }
+    DWORD size = 0;
+    ReadFault fault = kReadWhole;
+    char *text = ReadDownloadedText(run->temp_path, kMaxSignedReleaseSize, &size, &fault);
     const char *error = NULL;
-    if (!LoadSignedRelease(run->temp_path, &run->manifest, g_patch_worker.install_dir,
-                           UnixTimeNow(), &run->signed_release, &error)) {
+    bool loaded = LoadSignedRelease(text, size, &run->manifest, g_patch_worker.install_dir,
+                                    UnixTimeNow(), &run->signed_release, &error) != 0;
+    if (text)
+        HeapFree(GetProcessHeap(), 0, text);
+    if (!loaded)
         PostLogLine(error);
-        return false;
-    }
-    return true;
+    return loaded;
 }
 
 // Without a key every file passes; with one, it must have the signed size

@@ -2,15 +2,6 @@
 
 namespace {
 
-bool IsSeparator(char c) { return c == '\\' || c == '/'; }
-
-const char *SkipSeparators(const char *p)
-{
-    while (IsSeparator(*p))
-        p++;
-    return p;
-}
-
 char AsciiUpper(char c) { return (c >= 'a' && c <= 'z') ? (char)(c - 'a' + 'A') : c; }
 
 // Compares the first three bytes of name with an upper-case word.
@@ -74,6 +65,15 @@ bool TravelsAsItIs(unsigned char c)
 }
 
 } // namespace
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+const char *SkipSeparators(const char *p)
+{
+    while (IsSeparator(*p))
+        p++;
+    return p;
+}
 
 PathFault FindPathFault(const char *path)
 {

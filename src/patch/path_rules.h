@@ -7,6 +7,11 @@
 // Installation and server paths are built in buffers of this many bytes.
 const int kJoinedPathCapacity = 520;
 
+// Both '\' and '/' separate the components of a manifest path.
+bool IsSeparator(char c);
+// p moved past any separators it starts with.
+const char *SkipSeparators(const char *p);
+
 // Why a manifest path may not be used below the installation folder.
 enum PathFault {
     kPathSafe = 0,

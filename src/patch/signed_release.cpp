@@ -11,7 +11,6 @@ const char *g_release_key_hex = NULL;
 
 const DWORD kPublicKeySize = 64;          // X and Y of the P-256 point
 const DWORD kSignatureSize = 64;          // r and s
-const DWORD kMaxStatementSize = 64 << 20; // bytes; far above any real release
 const DWORD kMaxNumberFileSize = 64;      // bytes of the completed-release file
 const ULONGLONG kUnixEpochAsFileTime = 116444736000000000ULL; // 100 ns units
 const ULONGLONG kFileTimeUnitsPerSecond = 10000000ULL;
@@ -89,32 +88,6 @@ int Expect(const char **cursor, const char *text)
 int ParseTaggedNumber(const char **cursor, const char *tag, ULONGLONG *value)
 {
     return Expect(cursor, tag) && ParseNumber(cursor, value) && Expect(cursor, "\n");
-}
-
-// The whole file as a NUL-terminated heap text (the caller frees it), or
-// NULL. The file is deleted either way.
-char *ReadStatementFile(const char *path, DWORD *size)
-{
-    HANDLE heap = GetProcessHeap();
-    char *text = NULL;
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file != INVALID_HANDLE_VALUE) {
-        DWORD high = 0;
-        *size = GetFileSize(file, &high);
-        if (high == 0 && *size != INVALID_FILE_SIZE && *size <= kMaxStatementSize)
-            text = (char *)HeapAlloc(heap, 0, *size + 1);
-        DWORD got = 0;
-        if (text && (!ReadFile(file, text, *size, &got, NULL) || got != *size)) {
-            HeapFree(heap, 0, text);
-            text = NULL;
-        }
-        if (text)
-            text[*size] = '\0';
-        CloseHandle(file);
-    }
-    DeleteFileA(path);
-    return text;
 }
 
 SignatureCheck VerifySignature(const BYTE key_xy[kPublicKeySize], const BYTE digest[kSha256Size],
@@ -284,12 +257,11 @@ void UseReleaseKey(const char *key_hex) { g_release_key_hex = key_hex; }
 
 int HasReleaseKey() { return g_release_key_hex != NULL && g_release_key_hex[0] != '\0'; }
 
-int LoadSignedRelease(const char *path, const UpdateManifest *manifest, const char *install_dir,
-                      ULONGLONG now, SignedRelease *release, const char **error)
+int LoadSignedRelease(const char *text, DWORD size, const UpdateManifest *manifest,
+                      const char *install_dir, ULONGLONG now, SignedRelease *release,
+                      const char **error)
 {
     HANDLE heap = GetProcessHeap();
-    DWORD size = 0;
-    char *text = ReadStatementFile(path, &size);
     const char *body_end = NULL;
     *error = NULL;
     ZeroMemory(release, sizeof(*release));
@@ -297,7 +269,7 @@ int LoadSignedRelease(const char *path, const UpdateManifest *manifest, const ch
         *error = kErrorDamaged;
     if (!*error)
         *error = CheckSignature(text, size, &body_end);
-    if (!*error && manifest->count > kMaxStatementSize / sizeof(SignedEntry))
+    if (!*error && manifest->count > kMaxSignedReleaseSize / sizeof(SignedEntry))
         *error = kErrorMismatch; // more entries than any statement could sign
     if (!*error && manifest->count > 0) {
         release->entries =
@@ -311,8 +283,6 @@ int LoadSignedRelease(const char *path, const UpdateManifest *manifest, const ch
         *error = kErrorExpired;
     if (!*error && release->release < CompletedRelease(install_dir))
         *error = kErrorOlder;
-    if (text)
-        HeapFree(heap, 0, text);
     if (*error)
         FreeSignedRelease(release);
     return *error == NULL;

@@ -41,12 +41,16 @@ struct SignedRelease {
 void UseReleaseKey(const char *key_hex);
 int HasReleaseKey();
 
-// Checks the statement downloaded to path against the built-in key, the
-// manifest, the clock (now: UTC seconds since 1970) and the release that
-// install_dir last completed; deletes the file. Returns 1 with *release
-// filled, or 0 with *error set to the log line that says why.
-int LoadSignedRelease(const char *path, const UpdateManifest *manifest, const char *install_dir,
-                      ULONGLONG now, SignedRelease *release, const char **error);
+// The largest statement read, in bytes: far above any real release.
+const DWORD kMaxSignedReleaseSize = 64 << 20;
+
+// Checks the statement's text (size bytes; NULL when it could not be read)
+// against the built-in key, the manifest, the clock (now: UTC seconds since
+// 1970) and the release that install_dir last completed. Returns 1 with
+// *release filled, or 0 with *error set to the log line that says why.
+int LoadSignedRelease(const char *text, DWORD size, const UpdateManifest *manifest,
+                      const char *install_dir, ULONGLONG now, SignedRelease *release,
+                      const char **error);
 
 // Whether the file at path has the entry's size and SHA-256.
 int FileMatchesSignedEntry(const char *path, const SignedEntry *entry);
