@@ -8,12 +8,19 @@ struct DownloadObserver {
     void (*on_progress)(void *context, int percent); // 0..100; may be null
     void (*on_complete)(void *context, LONG result); // last call; may be null
     void *context;                                   // handed back to both
+    // Bounds of the download; zero leaves each one off.
+    const volatile LONG *cancel; // non-zero ends the download soon: kDownloadCancelled
+    ULONGLONG max_bytes;         // a body past this, announced or received: kDownloadTooLarge
+    BOOL exact_size;             // with max_bytes: any other Content-Length is refused at once
 };
 
 // Result codes of HttpDownloadToFile beyond the mapped Win32 errors.
 const LONG kDownloadTimedOut = (LONG)0x800705B4; // time limit ran out (ERROR_TIMEOUT)
 const LONG kDownloadCutShort = (LONG)0x80072EFE; // body below Content-Length; the
                                                  // same as WinINet's own error 12030
+const LONG kDownloadCancelled = (LONG)0x800704C7; // *cancel was set (ERROR_CANCELLED)
+const LONG kDownloadTooLarge = (LONG)0x800700DF;  // past max_bytes (ERROR_FILE_TOO_LARGE)
+const LONG kDownloadDiskFull = (LONG)0x80070070;  // the volume's reserve reached (ERROR_DISK_FULL)
 
 // Maps a Win32 error to a negative result code: 0 becomes E_FAIL, a value
 // already negative stays, any other e becomes 0x80070000 | (e & 0xFFFF).

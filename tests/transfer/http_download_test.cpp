@@ -88,7 +88,7 @@ Outcome Download(unsigned short port, const std::string &object, const char *loc
                  DWORD limit_ms = 10000, const char *server = kHost)
 {
     Outcome out;
-    DownloadObserver observer = {RecordProgress, RecordComplete, &out.seen};
+    DownloadObserver observer = {RecordProgress, RecordComplete, &out.seen, NULL, 0, FALSE};
     out.seen.path = local_path;
     g_wrong_contexts = 0;
     DWORD start = GetTickCount();
@@ -764,7 +764,7 @@ TEST(HttpDownloadToFile, RefusesMissingArgumentsWithoutConnecting)
     };
     for (const auto &c : cases) {
         Observed seen;
-        DownloadObserver observer = {RecordProgress, RecordComplete, &seen};
+        DownloadObserver observer = {RecordProgress, RecordComplete, &seen, NULL, 0, FALSE};
         LONG result =
             HttpDownloadToFile(c.server, server.Port(), c.object, c.local_path, 1000, &observer);
         EXPECT_EQ(Hex(result), Hex(kInvalidArg)) << c.name;
@@ -798,7 +798,8 @@ TEST(HttpDownloadToFile, ObserverAndItsCallbacksAreOptional)
     for (const auto &c : cases) {
         Observed seen;
         DownloadObserver observer = {c.progress ? RecordProgress : nullptr,
-                                     c.complete ? RecordComplete : nullptr, &seen};
+                                     c.complete ? RecordComplete : nullptr, &seen,
+                                     NULL, 0, FALSE};
         EXPECT_EQ(HttpDownloadToFile(kHost, server.Port(), "/ok", path.c_str(), 5000, &observer),
                   0)
             << c.name;
