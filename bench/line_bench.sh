@@ -172,8 +172,8 @@ curl_run() { # <round trip ms> <rate or ""> [curl options]
   relay_start "$1" "$2"
   local start end
   start=$(date +%s.%N)
-  curl -s --fail --noproxy '*' --create-dirs "${@:3}" -K "$work/curl.conf" ||
-    { echo "bench: curl $* failed" >&2; exit 1; }
+  curl -s -S --fail --noproxy '*' --create-dirs "${@:3}" -K "$work/curl.conf" \
+    2>"$work/curl.err" || { echo "bench: curl $* failed" >&2; cat "$work/curl.err" >&2; exit 1; }
   end=$(date +%s.%N)
   relay_stop
   rm -rf "$work/curl"
@@ -282,7 +282,8 @@ name() { # <index into exes>
 }
 word=$(echo "$which_build" | sed -n 's/.*measuring the \([0-9]*-bit\) build.*/\1/p')
 echo
-echo "$which_build$([ "$word" = 64-bit ] && echo " (a stand-in: 32-bit code cannot run here)")"
+echo "$which_build$([ "$word" = 64-bit ] && echo " (a stand-in: 32-bit code cannot run here)")," \
+  "built with $(basename "$(cache_value CMAKE_TOOLCHAIN_FILE)")"
 echo "patch.exe $patch_exe${baseline_exe:+, baseline $baseline_exe}; scale 1/$scale, best of $runs;" \
   "ratio = the peer's time / patch.exe's time; (n, m) = connections the line saw, most at once"
 if [ -n "${fresh[*]:-}" ]; then

@@ -21,7 +21,7 @@ import signal
 
 CHUNK = 65536
 QUEUED_CHUNKS = 256  # per direction: 16 MiB on the wire before the reader waits
-BURST_SECONDS = 0.005  # a capped line may catch up on this much lateness of ours
+BURST_SECONDS = 0.05  # a capped line may catch up on this much lateness of ours
 
 
 class Line:
