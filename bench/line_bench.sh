@@ -15,7 +15,9 @@
 #              patch.exe achieves over its whole run, start to "Done.",
 #              against the cap (and curl's)
 # and prints each pair with its ratio (the peer's time / patch.exe's time),
-# the connections the relay saw for each side and the most open at once.
+# the connections the relay saw for each side and the most open at once
+# (nginx closes a kept-alive connection after 1,000 requests, its default: a
+# client in sequence over 2,001 requests opens 3).
 #   bench/line_bench.sh [--scale N] [build dir]     (default build/win32, or build/win64 where 32-bit code cannot run)
 # --scale N divides the counts and sizes by N (--scale 10: 200 files, a
 # 410 MiB file), for a quick run. RUNS=n measures each side n times and keeps
