@@ -19,4 +19,7 @@ for i, size in enumerate(sizes):
     folder = os.path.join(root, "data", "pack%02d" % (i // 500), "set%d" % (i // 100 % 5))
     os.makedirs(folder, exist_ok=True)
     with open(os.path.join(folder, "file%05d.%s" % (i, kinds[i % len(kinds)])), "wb") as f:
-        f.write(os.urandom(size))
+        while size > 0:  # in pieces: one file may be larger than memory
+            piece = min(size, 1 << 24)
+            f.write(os.urandom(piece))
+            size -= piece

@@ -1,9 +1,11 @@
 // The Windows side of bench/patch_exe_bench.sh: times the real patch.exe from
 // its start to "Done." and, one at a time, the same work done by its building
 // blocks alone. The update server is reached through WinINet's configured proxy,
-// pointed at 127.0.0.1:<proxy port> for the program's life. Prints
+// pointed at 127.0.0.1:<proxy port> for the program's life, or, for patch with
+// "direct", as patch.exe names it, with no proxy (bench/line_bench.sh: through
+// a proxy Wine's WinINet opens a connection per request). Prints
 // "seconds: <s>" and a few facts of the work on success.
-//   patch_exe_bench patch <proxy port> <patch.exe>         the whole program
+//   patch_exe_bench patch <proxy port>|direct <patch.exe>  the whole program
 //   patch_exe_bench crc <install dir> <manifest file>      FileCrc32 alone
 //   patch_exe_bench sha <install dir> <manifest file>      FileSha256 alone (CNG)
 //   patch_exe_bench fetch <proxy port> <manifest file>     HttpDownloadToFile alone,
@@ -442,6 +444,8 @@ int main(int argc, char **argv)
         return TimeChecks(argv[2], argv[3], CrcMatches, "FileCrc32");
     if (strcmp(mode, "sha") == 0)
         return TimeChecks(argv[2], argv[3], Sha256Computed, "FileSha256");
+    if (strcmp(mode, "patch") == 0 && strcmp(argv[2], "direct") == 0)
+        return TimePatcher(argv[3]);
     int port = atoi(argv[2]);
     if (port <= 0 || port > 65535) {
         fprintf(stderr, "bench: bad proxy port %s\n", argv[2]);
