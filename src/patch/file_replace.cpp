@@ -46,38 +46,6 @@ bool MayReplace(const char *target)
     return !(attributes & FILE_ATTRIBUTE_DIRECTORY) && !IsLinkedName(target, attributes);
 }
 
-// Opens the folder that holds target, without letting anyone rename or delete
-// it: while the handle is open, no junction or mount point can take its place,
-// so the names made in it (the staged copy above all, which a link in a
-// folder turned mount point would send anywhere) stay in it. Fails when the
-// folder is a link already. A root folder keeps its separator ("C:\").
-HANDLE HoldFolderOf(const char *target)
-{
-    char folder[kJoinedPathCapacity];
-    int length = lstrlenA(target);
-    while (length > 0 && target[length - 1] != '\\' && target[length - 1] != '/')
-        length--;
-    if (length == 0 || length >= kJoinedPathCapacity)
-        return INVALID_HANDLE_VALUE;
-    if (length > 1 && target[length - 2] != ':')
-        length--;
-    CopyMemory(folder, target, length);
-    folder[length] = '\0';
-    HANDLE held = CreateFileA(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              NULL, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (held == INVALID_HANDLE_VALUE)
-        return INVALID_HANDLE_VALUE;
-    // Held first, looked at second: what is looked at is what stays.
-    DWORD attributes = GetFileAttributesA(folder);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        IsLinkedName(folder, attributes)) {
-        CloseHandle(held);
-        return INVALID_HANDLE_VALUE;
-    }
-    return held;
-}
-
 // One rename within a volume, over what stands there: the name holds its old
 // or its new file at every instant, also when the process is cut off. A link
 // standing at the destination is replaced itself, never followed.
@@ -264,15 +232,16 @@ bool HasLeftoverSuffix(const char *name)
 
 } // namespace
 
-int ReplaceInstalledFile(const char *source, const char *target)
+int ReplaceInstalledFile(const char *base, const char *source, const char *target)
 {
-    if (!source || !target)
+    if (!source)
         return 0;
-    HANDLE folder = HoldFolderOf(target);
-    if (folder == INVALID_HANDLE_VALUE)
-        return 0;
+    // Every folder between the installation and the target stays what it was
+    // looked at as until the move is done, so that the names made in them
+    // (the staged copy above all) stay in them.
+    HeldFolders held;
     int replaced = 0;
-    if (MayReplace(target)) {
+    if (HoldFoldersBelow(base, target, 0, &held) && MayReplace(target)) {
         // Allows the renames; permissions are no data, so it keeps nobody out.
         HANDLE moved = CreateFileA(source, READ_CONTROL | WRITE_DAC,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
@@ -287,7 +256,7 @@ int ReplaceInstalledFile(const char *source, const char *target)
         if (!replaced && error == ERROR_NOT_SAME_DEVICE)
             replaced = CopyBesideAndMoveIn(source, target);
     }
-    CloseHandle(folder);
+    ReleaseFolders(&held);
     return replaced;
 }
 

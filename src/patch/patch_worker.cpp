@@ -281,7 +281,7 @@ void InstallDownload(PatchRun *run, const char *path)
         GiveUpAfter(run, "Error: unable to create folders for update.");
         return;
     }
-    if (!ReplaceInstalledFile(run->entry_temp, run->local_path)) {
+    if (!ReplaceInstalledFile(g_patch_worker.install_dir, run->entry_temp, run->local_path)) {
         GiveUpAfter(run, "Error: unable to update file on disk.");
         return;
     }

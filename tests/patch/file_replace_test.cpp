@@ -180,7 +180,8 @@ TEST(ReplaceInstalledFile, ReplacesOrSetsAsideTheTargetAndNeverLosesIt)
             ImportHook count("kernel32.dll", "MoveFileExA", (void *)CountingMoveFileExA,
                              &g_real_move);
             ASSERT_NE(g_real_move, nullptr);
-            result = ReplaceInstalledFile(temp.Join("src.tmp").c_str(), g_watched.c_str());
+            result = ReplaceInstalledFile(temp.Join("game").c_str(), temp.Join("src.tmp").c_str(),
+                                          g_watched.c_str());
         }
         held.CloseAll();
 
@@ -194,39 +195,61 @@ TEST(ReplaceInstalledFile, ReplacesOrSetsAsideTheTargetAndNeverLosesIt)
 }
 
 // Anyone who can write to the game folder can put links there; the elevated
-// patcher must not act on what they lead to. Under Wine a link to a file
-// looks like the file itself, so the target is never deleted or written,
-// only renamed over, which replaces the link.
-TEST(ReplaceInstalledFile, NeverActsThroughALinkAtTheTarget)
+// patcher must not act on what they lead to. The installation folder itself
+// is the administrator's choice, and may be a link (a game moved to another
+// disk and linked back). Under Wine a link to a file looks like the file
+// itself, so the target is never deleted or written, only renamed over,
+// which replaces the link.
+TEST(ReplaceInstalledFile, ActsThroughTheInstallationFolderButNeverThroughALinkBelowIt)
 {
+    typedef std::vector<std::pair<std::string, std::string>> Links; // link, what it leads to
     const struct {
         const char *name;
-        const char *link_to;
+        Links links;
+        const char *target; // below game, the installation folder
         int result;
-        TreeSnapshot after; // besides outside.dat and outside\x, which stay
-        std::string target = "game\\core.dat"; // the link is game\core.dat
+        TreeSnapshot after; // over outside.dat, outside\x and outside\maps\, which stay
     } cases[] = {
-        {"link to a file outside", "outside.dat", 1, {{"game\\", ""}, {"game\\core.dat", kNew}}},
-        {"link to a folder outside", "outside", 0,
+        {"link to a file outside", {{"game\\core.dat", "outside.dat"}}, "core.dat", 1,
+         {{"game\\", ""}, {"game\\core.dat", kNew}}},
+        {"link to a folder outside", {{"game\\core.dat", "outside"}}, "core.dat", 0,
          {{"src.tmp", kNew}, {"game\\", ""}, {"game\\core.dat@", ""}}},
         // A folder on the way turned into a link after it was looked at.
-        {"the target's folder a link to a folder outside", "outside", 0,
-         {{"src.tmp", kNew}, {"game\\", ""}, {"game\\core.dat@", ""}}, "game\\core.dat\\x"},
+        {"the target's folder a link to a folder outside", {{"game\\core.dat", "outside"}},
+         "core.dat\\x", 0, {{"src.tmp", kNew}, {"game\\", ""}, {"game\\core.dat@", ""}}},
+        {"a folder above the target's own a link", {{"game\\data", "outside"}}, "data\\maps\\x",
+         0, {{"src.tmp", kNew}, {"game\\", ""}, {"game\\data@", ""}}},
+        {"the installation folder a link: top-level file", {{"game", "outside"}}, "x", 1,
+         {{"game@", ""}, {"outside\\x", kNew}}},
+        {"the installation folder a link: nested file", {{"game", "outside"}}, "maps\\x", 1,
+         {{"game@", ""}, {"outside\\maps\\x", kNew}}},
+        {"the installation folder a link, and a link below it",
+         {{"game", "outside"}, {"outside\\linked", "outside\\maps"}}, "linked\\x", 0,
+         {{"src.tmp", kNew}, {"game@", ""}, {"outside\\linked@", ""}}},
     };
     for (const auto &c : cases) {
         TempFolder temp;
-        CreateDirectoryA(temp.Join("game").c_str(), NULL);
+        if (c.links[0].first != "game")
+            CreateDirectoryA(temp.Join("game").c_str(), NULL);
         Plant(temp.path, "src.tmp", kNew);
         Plant(temp.path, "outside.dat", kOld);
         Plant(temp.path, "outside\\x", kOld);
-        TreeSnapshot expected = c.after;
-        expected["outside.dat"] = kOld;
-        expected["outside\\"] = "";
-        expected["outside\\x"] = kOld;
-        UnixSymlink link(temp.Join("game\\core.dat"), temp.Join(c.link_to));
-        ASSERT_TRUE(link.made) << c.name;
+        CreateDirectoryA(temp.Join("outside\\maps").c_str(), NULL);
+        TreeSnapshot expected = {{"outside.dat", kOld},
+                                 {"outside\\", ""},
+                                 {"outside\\x", kOld},
+                                 {"outside\\maps\\", ""}};
+        for (const auto &entry : c.after)
+            expected[entry.first] = entry.second;
+        std::vector<std::unique_ptr<UnixSymlink>> links;
+        for (const auto &link : c.links) {
+            links.emplace_back(new UnixSymlink(temp.Join(link.first), temp.Join(link.second)));
+            ASSERT_TRUE(links.back()->made) << c.name;
+        }
 
-        EXPECT_EQ(ReplaceInstalledFile(temp.Join("src.tmp").c_str(), temp.Join(c.target).c_str()),
+        std::string base = temp.Join("game");
+        EXPECT_EQ(ReplaceInstalledFile(base.c_str(), temp.Join("src.tmp").c_str(),
+                                       (base + "\\" + c.target).c_str()),
                   c.result)
             << c.name;
         EXPECT_EQ(SnapshotTree(temp.path), expected) << c.name;
@@ -314,7 +337,7 @@ TEST(ReplaceInstalledFile, RefusesReparsePointsThatAreLinksOnly)
             ImportHook next("kernel32.dll", "FindNextFileA", (void *)TaggedFindNext,
                             &g_real_find_next);
             ASSERT_TRUE(g_real_attributes && g_real_find_first && g_real_find_next);
-            replaced = ReplaceInstalledFile(temp.Join("src.tmp").c_str(),
+            replaced = ReplaceInstalledFile(temp.path.c_str(), temp.Join("src.tmp").c_str(),
                                             temp.Join("tagged.dat").c_str());
             folders = EnsureParentFolders(temp.path.c_str(), temp.Join("tagged\\in\\f").c_str());
             DeleteLeftoverOldFiles(temp.path.c_str());
@@ -341,8 +364,11 @@ TEST(ReplaceInstalledFile, RefusesNullPaths)
     TempFolder temp;
     Plant(temp.path, "src.tmp", kNew);
     Plant(temp.path, "core.dat", kOld);
-    EXPECT_EQ(ReplaceInstalledFile(nullptr, temp.Join("core.dat").c_str()), 0);
-    EXPECT_EQ(ReplaceInstalledFile(temp.Join("src.tmp").c_str(), nullptr), 0);
+    const char *base = temp.path.c_str();
+    EXPECT_EQ(ReplaceInstalledFile(base, nullptr, temp.Join("core.dat").c_str()), 0);
+    EXPECT_EQ(ReplaceInstalledFile(base, temp.Join("src.tmp").c_str(), nullptr), 0);
+    EXPECT_EQ(ReplaceInstalledFile(nullptr, temp.Join("src.tmp").c_str(), temp.Join("core.dat").c_str()),
+              0);
     EXPECT_EQ(SnapshotTree(temp.path), (TreeSnapshot{{"src.tmp", kNew}, {"core.dat", kOld}}));
 }
 
@@ -366,7 +392,9 @@ TEST(ReplaceInstalledFile, SetsALoadedLibraryAsideUntilTheSweepAfterItIsUnloaded
         }
     } unload{&module};
 
-    EXPECT_EQ(ReplaceInstalledFile(temp.Join("src.tmp").c_str(), temp.Join("core.dll").c_str()), 1);
+    EXPECT_EQ(ReplaceInstalledFile(temp.path.c_str(), temp.Join("src.tmp").c_str(),
+                                   temp.Join("core.dll").c_str()),
+              1);
     const TreeSnapshot replaced = {{"core.dll", kNew}, {"core.dll.old", library}};
     EXPECT_TRUE(SnapshotTree(temp.path) == replaced) << "after the replacement";
 
@@ -477,7 +505,8 @@ TEST(ReplaceInstalledFile, MovesASourceFromAnotherVolume)
             ASSERT_TRUE(fake->size && fake->read && fake->write) << c.name;
         }
         std::string source = drive.root + "src.tmp";
-        EXPECT_EQ(ReplaceInstalledFile(source.c_str(), temp.Join("core.dat").c_str()), c.result)
+        EXPECT_EQ(ReplaceInstalledFile(temp.path.c_str(), source.c_str(), temp.Join("core.dat").c_str()),
+                  c.result)
             << c.name;
         fake.reset();
         held.CloseAll();
@@ -539,7 +568,7 @@ TEST(ReplaceInstalledFile, AMovedFileTakesThePermissionsOfItsFolder)
     CloseHandle(file);
     ASSERT_FALSE(AccountMayRead(temp.Join("src.tmp"))) << "the permissions were not kept";
 
-    EXPECT_EQ(ReplaceInstalledFile(temp.Join("src.tmp").c_str(),
+    EXPECT_EQ(ReplaceInstalledFile(temp.path.c_str(), temp.Join("src.tmp").c_str(),
                                    temp.Join("game\\core.dat").c_str()),
               1);
     EXPECT_TRUE(AccountMayRead(temp.Join("game\\core.dat")));
@@ -616,7 +645,8 @@ TEST(ReplaceInstalledFile, SetsAsideTargetsOfUpTo515Characters)
             calls.reset(new LongPathCalls);
             ASSERT_TRUE(calls->attributes && calls->move_file && calls->create_file);
         }
-        int result = ReplaceInstalledFile(temp.Join("src.tmp").c_str(), target.c_str());
+        int result =
+            ReplaceInstalledFile(temp.path.c_str(), temp.Join("src.tmp").c_str(), target.c_str());
         calls.reset();
         held.CloseAll();
 
