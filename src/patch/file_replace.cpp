@@ -189,23 +189,68 @@ int CopyBesideAndMoveIn(const char *source, const char *target)
     return 1;
 }
 
+// The list the patcher's token gives a file made where nothing is handed
+// down (in ->DefaultDacl); NULL when it cannot be read. Freed from the heap.
+TOKEN_DEFAULT_DACL *TokenDefaultAcl()
+{
+    HANDLE token = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return NULL;
+    TOKEN_DEFAULT_DACL *given = NULL;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenDefaultDacl, NULL, 0, &size);
+    if (size > 0)
+        given = (TOKEN_DEFAULT_DACL *)HeapAlloc(GetProcessHeap(), 0, size);
+    if (given && (!GetTokenInformation(token, TokenDefaultDacl, given, size, &size) ||
+                  !given->DefaultDacl)) {
+        HeapFree(GetProcessHeap(), 0, given);
+        given = NULL;
+    }
+    CloseHandle(token);
+    return given;
+}
+
+// Whether the file's list, as it now stands, lets anybody in.
+bool HasAnyEntry(HANDLE file)
+{
+    PACL dacl = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, &dacl, NULL,
+                        &descriptor) != ERROR_SUCCESS)
+        return true; // unknown: left as it is
+    bool any = !dacl || dacl->AceCount > 0; // no list at all lets everybody in
+    LocalFree(descriptor);
+    return any;
+}
+
 // A rename keeps the file's own permissions, which it inherited in the
 // temporary folder of the elevated account (another account than the
 // player's, when an administrator's password was typed): reset them to what
-// its new folder hands down, as a file made there gets. Through a handle
-// opened before the move, so that whatever is put at the name meanwhile (a
-// hard link to a system file) is not what changes. Not a failure when it
-// cannot be done: the file is in place, and a volume without permissions
-// (FAT) refuses the call.
+// its new folder hands down, as a file made there gets. A folder may hand
+// nothing down to files (its entries only for folders, or none inheritable):
+// a file made there gets the token's default list, and so does this one,
+// rather than an empty list that lets nobody read it. Through a handle opened
+// before the move, so that whatever is put at the name meanwhile (a hard link
+// to a system file) is not what changes. Not a failure when it cannot be
+// done: the file is in place, and a volume without permissions (FAT) refuses
+// the call.
 void TakeFolderPermissions(HANDLE moved)
 {
     ACL empty;
     if (moved == INVALID_HANDLE_VALUE || !InitializeAcl(&empty, sizeof(empty), ACL_REVISION))
         return;
+    const SECURITY_INFORMATION inherit =
+        DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION;
     // An empty, unprotected list: the entries inherited from the folder only.
-    SetSecurityInfo(moved, SE_FILE_OBJECT,
-                    DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL,
-                    &empty, NULL);
+    if (SetSecurityInfo(moved, SE_FILE_OBJECT, inherit, NULL, NULL, &empty, NULL) !=
+            ERROR_SUCCESS ||
+        HasAnyEntry(moved))
+        return;
+    TOKEN_DEFAULT_DACL *fallback = TokenDefaultAcl();
+    if (fallback) {
+        SetSecurityInfo(moved, SE_FILE_OBJECT, inherit, NULL, NULL, fallback->DefaultDacl, NULL);
+        HeapFree(GetProcessHeap(), 0, fallback);
+    }
 }
 
 // A read-only leftover is made writable first, or it would stay for good.

@@ -522,37 +522,74 @@ TEST(ReplaceInstalledFile, MovesASourceFromAnotherVolume)
     }
 }
 
-// Whether the DACL of path lets the test's own account read the file.
-bool AccountMayRead(const std::string &path)
+// Whether dacl lets the test's own account read: an entry for it, or for a
+// group it belongs to.
+bool AclLetsAccountRead(const ACL *dacl)
 {
-    HANDLE token = NULL;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return false;
-    BYTE user[256];
-    DWORD length = 0;
-    BOOL have_user = GetTokenInformation(token, TokenUser, user, sizeof(user), &length);
-    CloseHandle(token);
-    PACL dacl = NULL;
-    PSECURITY_DESCRIPTOR descriptor = NULL;
-    if (!have_user || GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT,
-                                            DACL_SECURITY_INFORMATION, NULL, NULL, &dacl, NULL,
-                                            &descriptor) != ERROR_SUCCESS)
-        return false;
     bool may_read = false;
     for (DWORD i = 0; dacl && i < dacl->AceCount; i++) {
         ACCESS_ALLOWED_ACE *ace = NULL;
-        if (GetAce(dacl, i, (void **)&ace) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
-            EqualSid(&ace->SidStart, ((TOKEN_USER *)user)->User.Sid) &&
+        BOOL member = FALSE;
+        if (GetAce((PACL)dacl, i, (void **)&ace) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            CheckTokenMembership(NULL, &ace->SidStart, &member) && member &&
             (ace->Mask & (FILE_READ_DATA | GENERIC_READ | GENERIC_ALL)))
             may_read = true;
     }
+    return may_read;
+}
+
+// Whether the DACL of path lets the test's own account read the file.
+bool AccountMayRead(const std::string &path)
+{
+    PACL dacl = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL,
+                              &dacl, NULL, &descriptor) != ERROR_SUCCESS)
+        return false;
+    bool may_read = AclLetsAccountRead(dacl);
     LocalFree(descriptor);
     return may_read;
 }
 
+// Windows gives a file that takes an empty, unprotected list the entries its
+// folder hands down to files; Wine keeps a Unix mode instead. These stand-ins
+// keep the file's list as Windows does in a folder that hands nothing down
+// to files: the list set is the list the file has.
+std::vector<BYTE> g_file_acl;
+
+DWORD WINAPI SetSecurityNothingHandedDown(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID,
+                                          PSID, PACL dacl, PACL)
+{
+    g_file_acl.assign((BYTE *)dacl, (BYTE *)dacl + dacl->AclSize);
+    return ERROR_SUCCESS;
+}
+
+DWORD WINAPI GetSecurityNothingHandedDown(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID *,
+                                          PSID *, PACL *dacl, PACL *,
+                                          PSECURITY_DESCRIPTOR *descriptor)
+{
+    BYTE *copy = (BYTE *)LocalAlloc(LMEM_FIXED, g_file_acl.size());
+    if (!copy)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    CopyMemory(copy, g_file_acl.data(), g_file_acl.size());
+    *dacl = (PACL)copy;
+    *descriptor = copy;
+    return ERROR_SUCCESS;
+}
+
+struct NothingHandedDown {
+    void *set = nullptr, *get = nullptr;
+    ImportHook set_hook{"advapi32.dll", "SetSecurityInfo", (void *)SetSecurityNothingHandedDown,
+                        &set};
+    ImportHook get_hook{"advapi32.dll", "GetSecurityInfo", (void *)GetSecurityNothingHandedDown,
+                        &get};
+};
+
 // The download is made in the elevated account's temporary folder, and a
 // rename keeps the permissions it got there: the player's account could not
 // read the updated file. Wine keeps a file's permissions as its Unix mode.
+// A folder may hand nothing down to files: the file then gets what the
+// token gives a file made there, not an empty list that lets nobody read it.
 TEST(ReplaceInstalledFile, AMovedFileTakesThePermissionsOfItsFolder)
 {
     TempFolder temp;
@@ -561,17 +598,32 @@ TEST(ReplaceInstalledFile, AMovedFileTakesThePermissionsOfItsFolder)
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
         "D:P(A;;FA;;;SY)", SDDL_REVISION_1, &system_only, NULL));
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), system_only, FALSE};
-    HANDLE file = CreateFileA(temp.Join("src.tmp").c_str(), GENERIC_WRITE, 0, &attributes,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    for (const char *name : {"src.tmp", "src2.tmp"}) {
+        HANDLE file = CreateFileA(temp.Join(name).c_str(), GENERIC_WRITE, 0, &attributes,
+                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        CloseHandle(file);
+    }
     LocalFree(system_only);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    CloseHandle(file);
     ASSERT_FALSE(AccountMayRead(temp.Join("src.tmp"))) << "the permissions were not kept";
 
     EXPECT_EQ(ReplaceInstalledFile(temp.path.c_str(), temp.Join("src.tmp").c_str(),
                                    temp.Join("game\\core.dat").c_str()),
               1);
     EXPECT_TRUE(AccountMayRead(temp.Join("game\\core.dat")));
+
+    // A folder may hand nothing down to files: the file then gets what the
+    // token gives a file made there, not an empty list that lets nobody in.
+    g_file_acl.clear();
+    {
+        NothingHandedDown windows;
+        ASSERT_TRUE(windows.set && windows.get);
+        EXPECT_EQ(ReplaceInstalledFile(temp.path.c_str(), temp.Join("src2.tmp").c_str(),
+                                       temp.Join("game\\other.dat").c_str()),
+                  1);
+    }
+    ASSERT_FALSE(g_file_acl.empty()) << "no list was set";
+    EXPECT_TRUE(AclLetsAccountRead((const ACL *)g_file_acl.data())) << "nothing handed down";
 }
 
 // Wine's "A" file functions stop at MAX_PATH, as Windows does for programs
