@@ -281,9 +281,9 @@ int ReplaceInstalledFile(const char *base, const char *source, const char *targe
 {
     if (!source)
         return 0;
-    // Every folder between the installation and the target stays what it was
-    // looked at as until the move is done, so that the names made in them
-    // (the staged copy above all) stay in them.
+    // Every folder between the installation folder and the target is held
+    // from the moment it is looked at until the move is done, so that the
+    // names made in them (the staged copy above all) stay in them.
     HeldFolders held;
     int replaced = 0;
     if (HoldFoldersBelow(base, target, 0, &held) && MayReplace(target)) {
