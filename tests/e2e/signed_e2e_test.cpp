@@ -356,8 +356,6 @@ TEST_F(SignedReleaseTest, StatementsThatAreNotTheStudiosAreRefused)
     const Case cases[] = {
         {"missing", [&] { statuses[kStatement] = 404; },
          "Error: the update server's release is not signed."},
-        {"gone", [&] { statuses[kStatement] = 410; },
-         "Error: the update server's release is not signed."},
         {"server fault", [&] { statuses[kStatement] = 503; },
          "Error: unable to contact the update server."},
         // Each signature line costs a verification: their number is bounded.
