@@ -361,7 +361,7 @@ bool FetchStepByStep(const char *path, const char *install_dir, double *spent)
     lap(kCheckCrc);
     ok = ok && EnsureParentFolders(install_dir, local);
     lap(kEnsureFolders);
-    ok = ok && ReplaceInstalledFile(temp, local);
+    ok = ok && ReplaceInstalledFile(install_dir, temp, local);
     lap(kReplace);
     // "Downloading", the bar at 0, the downloader's one percentage of a small
     // file, "Updating" and the overall bar: five posts, handled at once.

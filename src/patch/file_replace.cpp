@@ -46,38 +46,6 @@ bool MayReplace(const char *target)
     return !(attributes & FILE_ATTRIBUTE_DIRECTORY) && !IsLinkedName(target, attributes);
 }
 
-// Opens the folder that holds target, without letting anyone rename or delete
-// it: while the handle is open, no junction or mount point can take its place,
-// so the names made in it (the staged copy above all, which a link in a
-// folder turned mount point would send anywhere) stay in it. Fails when the
-// folder is a link already. A root folder keeps its separator ("C:\").
-HANDLE HoldFolderOf(const char *target)
-{
-    char folder[kJoinedPathCapacity];
-    int length = lstrlenA(target);
-    while (length > 0 && target[length - 1] != '\\' && target[length - 1] != '/')
-        length--;
-    if (length == 0 || length >= kJoinedPathCapacity)
-        return INVALID_HANDLE_VALUE;
-    if (length > 1 && target[length - 2] != ':')
-        length--;
-    CopyMemory(folder, target, length);
-    folder[length] = '\0';
-    HANDLE held = CreateFileA(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                              NULL, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (held == INVALID_HANDLE_VALUE)
-        return INVALID_HANDLE_VALUE;
-    // Held first, looked at second: what is looked at is what stays.
-    DWORD attributes = GetFileAttributesA(folder);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY) ||
-        IsLinkedName(folder, attributes)) {
-        CloseHandle(held);
-        return INVALID_HANDLE_VALUE;
-    }
-    return held;
-}
-
 // One rename within a volume, over what stands there: the name holds its old
 // or its new file at every instant, also when the process is cut off. A link
 // standing at the destination is replaced itself, never followed.
@@ -221,23 +189,68 @@ int CopyBesideAndMoveIn(const char *source, const char *target)
     return 1;
 }
 
+// The list the patcher's token gives a file made where nothing is handed
+// down (in ->DefaultDacl); NULL when it cannot be read. Freed from the heap.
+TOKEN_DEFAULT_DACL *TokenDefaultAcl()
+{
+    HANDLE token = NULL;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return NULL;
+    TOKEN_DEFAULT_DACL *given = NULL;
+    DWORD size = 0;
+    GetTokenInformation(token, TokenDefaultDacl, NULL, 0, &size);
+    if (size > 0)
+        given = (TOKEN_DEFAULT_DACL *)HeapAlloc(GetProcessHeap(), 0, size);
+    if (given && (!GetTokenInformation(token, TokenDefaultDacl, given, size, &size) ||
+                  !given->DefaultDacl)) {
+        HeapFree(GetProcessHeap(), 0, given);
+        given = NULL;
+    }
+    CloseHandle(token);
+    return given;
+}
+
+// Whether the file's list, as it now stands, lets anybody in.
+bool HasAnyEntry(HANDLE file)
+{
+    PACL dacl = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (GetSecurityInfo(file, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL, &dacl, NULL,
+                        &descriptor) != ERROR_SUCCESS)
+        return true; // unknown: left as it is
+    bool any = !dacl || dacl->AceCount > 0; // no list at all lets everybody in
+    LocalFree(descriptor);
+    return any;
+}
+
 // A rename keeps the file's own permissions, which it inherited in the
 // temporary folder of the elevated account (another account than the
 // player's, when an administrator's password was typed): reset them to what
-// its new folder hands down, as a file made there gets. Through a handle
-// opened before the move, so that whatever is put at the name meanwhile (a
-// hard link to a system file) is not what changes. Not a failure when it
-// cannot be done: the file is in place, and a volume without permissions
-// (FAT) refuses the call.
+// its new folder hands down, as a file made there gets. A folder may hand
+// nothing down to files (its entries only for folders, or none inheritable):
+// a file made there gets the token's default list, and so does this one,
+// rather than an empty list that lets nobody read it. Through a handle opened
+// before the move, so that whatever is put at the name meanwhile (a hard link
+// to a system file) is not what changes. Not a failure when it cannot be
+// done: the file is in place, and a volume without permissions (FAT) refuses
+// the call.
 void TakeFolderPermissions(HANDLE moved)
 {
     ACL empty;
     if (moved == INVALID_HANDLE_VALUE || !InitializeAcl(&empty, sizeof(empty), ACL_REVISION))
         return;
+    const SECURITY_INFORMATION inherit =
+        DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION;
     // An empty, unprotected list: the entries inherited from the folder only.
-    SetSecurityInfo(moved, SE_FILE_OBJECT,
-                    DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL,
-                    &empty, NULL);
+    if (SetSecurityInfo(moved, SE_FILE_OBJECT, inherit, NULL, NULL, &empty, NULL) !=
+            ERROR_SUCCESS ||
+        HasAnyEntry(moved))
+        return;
+    TOKEN_DEFAULT_DACL *fallback = TokenDefaultAcl();
+    if (fallback) {
+        SetSecurityInfo(moved, SE_FILE_OBJECT, inherit, NULL, NULL, fallback->DefaultDacl, NULL);
+        HeapFree(GetProcessHeap(), 0, fallback);
+    }
 }
 
 // A read-only leftover is made writable first, or it would stay for good.
@@ -264,15 +277,16 @@ bool HasLeftoverSuffix(const char *name)
 
 } // namespace
 
-int ReplaceInstalledFile(const char *source, const char *target)
+int ReplaceInstalledFile(const char *base, const char *source, const char *target)
 {
-    if (!source || !target)
+    if (!source)
         return 0;
-    HANDLE folder = HoldFolderOf(target);
-    if (folder == INVALID_HANDLE_VALUE)
-        return 0;
+    // Every folder between the installation folder and the target is held
+    // from the moment it is looked at until the move is done, so that the
+    // names made in them (the staged copy above all) stay in them.
+    HeldFolders held;
     int replaced = 0;
-    if (MayReplace(target)) {
+    if (HoldFoldersBelow(base, target, 0, &held) && MayReplace(target)) {
         // Allows the renames; permissions are no data, so it keeps nobody out.
         HANDLE moved = CreateFileA(source, READ_CONTROL | WRITE_DAC,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
@@ -287,7 +301,7 @@ int ReplaceInstalledFile(const char *source, const char *target)
         if (!replaced && error == ERROR_NOT_SAME_DEVICE)
             replaced = CopyBesideAndMoveIn(source, target);
     }
-    CloseHandle(folder);
+    ReleaseFolders(&held);
     return replaced;
 }
 

@@ -65,44 +65,72 @@ bool IsPlainFolder(const char *folder, DWORD attributes)
            !IsLinkedName(folder, attributes);
 }
 
-// Makes folder when it is missing. What another program made there first
-// (its CreateDirectoryA failing "already exists") is looked at like any
-// other name found there: it may be a link.
-bool IsFolderWeMayUse(const char *folder)
+// Opens folder, without following a link there, so that nobody can rename or
+// delete it while held; then looks at it: what is looked at is what stays.
+// What another program made at a missing name first (CreateDirectoryA
+// failing "already exists") is looked at like anything else found there.
+bool HoldFolder(const char *folder, int make, HeldFolders *held)
 {
-    DWORD attributes = GetFileAttributesA(folder);
-    if (attributes != INVALID_FILE_ATTRIBUTES)
-        return IsPlainFolder(folder, attributes);
-    if (CreateDirectoryA(folder, NULL))
-        return true;
-    if (GetLastError() != ERROR_ALREADY_EXISTS)
+    if (held->count == kMaxHeldFolders)
         return false;
+    if (make && GetFileAttributesA(folder) == INVALID_FILE_ATTRIBUTES &&
+        !CreateDirectoryA(folder, NULL) && GetLastError() != ERROR_ALREADY_EXISTS)
+        return false;
+    HANDLE handle = CreateFileA(folder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                NULL, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    held->folders[held->count++] = handle;
     return IsPlainFolder(folder, GetFileAttributesA(folder));
 }
 
 } // namespace
 
-int EnsureParentFolders(const char *base, const char *target)
+int HoldFoldersBelow(const char *base, const char *target, int make, HeldFolders *held)
 {
+    if (!held)
+        return 0;
+    held->count = 0;
     if (!base || !target)
         return 0;
     int target_length = Length(target);
     if (target_length == 0 || target_length >= kJoinedPathCapacity)
         return 0;
     int base_length = Length(base);
-    if (base_length == 0)
+    if (base_length == 0 || base_length >= target_length)
         return 0;
+    for (int i = 0; i < base_length; i++)
+        if (target[i] != base[i])
+            return 0;
 
     char folder[kJoinedPathCapacity];
     CopyMemory(folder, target, target_length + 1);
     for (int i = base_length + 1; i < target_length; i++) {
-        if (!IsSeparator(folder[i]))
+        // A run of separators ends one folder, held once.
+        if (!IsSeparator(folder[i]) || IsSeparator(folder[i - 1]))
             continue;
         char separator = folder[i];
         folder[i] = '\0';
-        if (!IsFolderWeMayUse(folder))
+        if (!HoldFolder(folder, make, held))
             return 0;
         folder[i] = separator;
     }
     return 1;
+}
+
+void ReleaseFolders(HeldFolders *held)
+{
+    if (!held)
+        return;
+    while (held->count > 0)
+        CloseHandle(held->folders[--held->count]);
+}
+
+int EnsureParentFolders(const char *base, const char *target)
+{
+    HeldFolders held;
+    int made = HoldFoldersBelow(base, target, 1, &held);
+    ReleaseFolders(&held);
+    return made;
 }

@@ -177,10 +177,13 @@ bool FetchSignedRelease(PatchRun *run)
                                      run->temp_path, kDownloadTimeLimitMs, &run->observer);
     if (result < 0 || CancelRequested()) {
         DeleteFileA(run->temp_path);
-        // An HTTP status (404 above all) means the server has no statement.
-        bool answered = ((DWORD)result & 0xFFFF0000) == 0x80190000 && !CancelRequested();
-        PostLogLine(answered ? "Error: the update server's release is not signed."
-                             : "Error: unable to contact the update server.");
+        // Only a missing statement means an unsigned release; any other status
+        // (a 500 or 503) is a server fault, not a verdict on the release.
+        const LONG kStatusNotFound = (LONG)0x80190194; // 404
+        const LONG kStatusGone = (LONG)0x8019019A;     // 410
+        bool missing = (result == kStatusNotFound || result == kStatusGone) && !CancelRequested();
+        PostLogLine(missing ? "Error: the update server's release is not signed."
+                            : "Error: unable to contact the update server.");
         return false;
     }
     DWORD size = 0;
@@ -281,7 +284,7 @@ void InstallDownload(PatchRun *run, const char *path)
         GiveUpAfter(run, "Error: unable to create folders for update.");
         return;
     }
-    if (!ReplaceInstalledFile(run->entry_temp, run->local_path)) {
+    if (!ReplaceInstalledFile(g_patch_worker.install_dir, run->entry_temp, run->local_path)) {
         GiveUpAfter(run, "Error: unable to update file on disk.");
         return;
     }

@@ -11,6 +11,10 @@ const char *g_release_key_hex = NULL;
 
 const DWORD kPublicKeySize = 64;          // X and Y of the P-256 point
 const DWORD kSignatureSize = 64;          // r and s
+// Signature lines read: one per key that signed, two while a studio changes
+// keys; four leave room for a second change begun before the first ended.
+// Each costs a verification, so a statement of many lines cannot hold a run.
+const DWORD kMaxSignatureLines = 4;
 const DWORD kMaxNumberFileSize = 64;      // bytes of the completed-release file
 const ULONGLONG kUnixEpochAsFileTime = 116444736000000000ULL; // 100 ns units
 const ULONGLONG kFileTimeUnitsPerSecond = 10000000ULL;
@@ -90,8 +94,11 @@ int ParseTaggedNumber(const char **cursor, const char *tag, ULONGLONG *value)
     return Expect(cursor, tag) && ParseNumber(cursor, value) && Expect(cursor, "\n");
 }
 
-SignatureCheck VerifySignature(const BYTE key_xy[kPublicKeySize], const BYTE digest[kSha256Size],
-                               const BYTE signature[kSignatureSize])
+// Whether one of count signatures holds for the key over digest. The key is
+// imported once for all of them.
+SignatureCheck VerifySignatures(const BYTE key_xy[kPublicKeySize],
+                                const BYTE digest[kSha256Size],
+                                const BYTE signatures[][kSignatureSize], DWORD count)
 {
     BCRYPT_ALG_HANDLE provider = NULL;
     BCRYPT_KEY_HANDLE key = NULL;
@@ -110,13 +117,14 @@ SignatureCheck VerifySignature(const BYTE key_xy[kPublicKeySize], const BYTE dig
         key = NULL;
         goto done;
     }
-    {
+    check = kSignatureFails;
+    for (DWORD i = 0; i < count && check != kSignatureHolds; i++) {
         NTSTATUS status = BCryptVerifySignature(key, NULL, (PUCHAR)digest, kSha256Size,
-                                                (PUCHAR)signature, kSignatureSize, 0);
+                                                (PUCHAR)signatures[i], kSignatureSize, 0);
         if (status == 0)
             check = kSignatureHolds;
-        else if (status == (NTSTATUS)0xC000A000L) // STATUS_INVALID_SIGNATURE
-            check = kSignatureFails;
+        else if (status != (NTSTATUS)0xC000A000L) // STATUS_INVALID_SIGNATURE
+            check = kSignatureUnchecked;
     }
 done:
     if (key)
@@ -144,37 +152,36 @@ int SignatureLineBefore(const char *text, DWORD line_end, DWORD *line_start,
     return 1;
 }
 
-// The statement ends in one signature line per key that signed it (two while
-// a studio changes keys); one must hold for the built-in key. Sets *body_end
-// to where those lines start. Returns NULL or the error line.
+// The statement ends in one signature line per key that signed it, at most
+// kMaxSignatureLines; one must hold for the built-in key. Sets *body_end to
+// where those lines start. Returns NULL or the error line.
 const char *CheckSignature(const char *text, DWORD size, const char **body_end)
 {
     BYTE key[kPublicKeySize];
     const char *key_hex = g_release_key_hex;
     if (!ParseHex(&key_hex, key, kPublicKeySize))
         return kErrorUnchecked;
-    BYTE signature[kSignatureSize];
+    // One more than allowed is read, to tell a statement that has too many.
+    BYTE signatures[kMaxSignatureLines + 1][kSignatureSize];
+    DWORD count = 0;
     DWORD body_size = size;
     DWORD line_start = 0;
-    while (SignatureLineBefore(text, body_size, &line_start, signature))
+    while (count <= kMaxSignatureLines &&
+           SignatureLineBefore(text, body_size, &line_start, signatures[count])) {
         body_size = line_start;
-    if (body_size == size)
+        count++;
+    }
+    if (count == 0 || count > kMaxSignatureLines)
         return kErrorDamaged;
     BYTE digest[kSha256Size];
     if (!Sha256OfBytes(text, body_size, digest))
         return kErrorUnchecked;
-    const char *verdict = kErrorOtherKey;
-    for (DWORD line_end = size; line_end > body_size; line_end = line_start) {
-        SignatureLineBefore(text, line_end, &line_start, signature);
-        SignatureCheck check = VerifySignature(key, digest, signature);
-        if (check == kSignatureHolds) {
-            *body_end = text + body_size;
-            return NULL;
-        }
-        if (check == kSignatureUnchecked)
-            verdict = kErrorUnchecked;
+    SignatureCheck check = VerifySignatures(key, digest, signatures, count);
+    if (check == kSignatureHolds) {
+        *body_end = text + body_size;
+        return NULL;
     }
-    return verdict;
+    return check == kSignatureUnchecked ? kErrorUnchecked : kErrorOtherKey;
 }
 
 // Byte for byte, up to the end of the line.

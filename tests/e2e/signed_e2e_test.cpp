@@ -17,7 +17,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -154,8 +153,8 @@ protected:
         ASSERT_TRUE(WriteWholeFile(target, bytes)) << path;
     }
 
-    // The attacker: forged answers where set, 404 where missing, else the
-    // file of the folder served as /latest/.
+    // The attacker: forged answers where set, a status without a body where
+    // set, else the file of the folder served as /latest/ (or 404).
     bool Answer(HttpTestConnection &peer, const RecordedRequest &request)
     {
         size_t at = request.target.find("/latest/");
@@ -165,7 +164,7 @@ protected:
         if (forged.count(object)) {
             body = forged[object];
             found = true;
-        } else if (!missing.count(object) && at != std::string::npos) {
+        } else if (!statuses.count(object) && at != std::string::npos) {
             std::string path = served + "\\" + object.substr(8);
             for (char &c : path)
                 c = c == '/' ? '\\' : c;
@@ -173,7 +172,8 @@ protected:
         }
         std::vector<std::string> head = {"Content-Length: " + std::to_string(body.size()),
                                          "Connection: close"};
-        peer.Send(ResponseHead(found ? 200 : 404, head) + body);
+        int status = statuses.count(object) ? statuses[object] : found ? 200 : 404;
+        peer.Send(ResponseHead(status, head) + body);
         return false;
     }
 
@@ -283,7 +283,7 @@ protected:
     std::string release, web, install;
     std::string served; // the folder the attacker serves as /latest/
     std::map<std::string, std::string> forged;
-    std::set<std::string> missing;
+    std::map<std::string, int> statuses; // objects answered with that status alone
     std::unique_ptr<HttpTestServer> server;
     std::unique_ptr<ProxySetting> proxy;
     PROCESS_INFORMATION patcher;
@@ -294,8 +294,9 @@ protected:
 
 TEST_F(SignedReleaseTest, TheGenuineReleaseIsInstalledAndThenFoundUpToDate)
 {
-    // Signed as while keys change: another key's signature comes last.
-    Publish(web, "r1", {kTestKey, OtherKey()});
+    // Signed with as many keys as a statement may carry (as while keys
+    // change): other keys' signatures come after the test key's.
+    Publish(web, "r1", {kTestKey, OtherKey(), OtherKey(), OtherKey()});
     // Someone who could write to the game folder left bytes with the listed CRC-32.
     Put(install, "game.exe", evil);
     EXPECT_EQ(Run(), Lines({"Searching for updates...", "Downloading data\\b.bin",
@@ -341,6 +342,7 @@ TEST_F(SignedReleaseTest, StatementsThatAreNotTheStudiosAreRefused)
     ASSERT_TRUE(ReadWholeFile(web + "\\latest\\signed-release.txt", &statement));
     ASSERT_TRUE(ReadWholeFile(web + "\\latest\\manifest.txt", &manifest));
     ASSERT_TRUE(ReadWholeFile(temp.Join("www-other\\latest\\signed-release.txt"), &other_statement));
+    std::string other_signature = other_statement.substr(other_statement.rfind("signature "));
     std::string listed = std::to_string(Crc(game)) + " game.exe";
     ASSERT_NE(manifest.find(listed), std::string::npos) << manifest;
     std::string other_manifest = manifest;
@@ -352,8 +354,18 @@ TEST_F(SignedReleaseTest, StatementsThatAreNotTheStudiosAreRefused)
         const char *error;
     };
     const Case cases[] = {
-        {"missing", [&] { missing.insert(kStatement); },
+        {"missing", [&] { statuses[kStatement] = 404; },
          "Error: the update server's release is not signed."},
+        {"server fault", [&] { statuses[kStatement] = 503; },
+         "Error: unable to contact the update server."},
+        // Each signature line costs a verification: their number is bounded.
+        {"too many signature lines",
+         [&] {
+             forged[kStatement] = statement;
+             for (int i = 0; i < 4; i++)
+                 forged[kStatement] += other_signature;
+         },
+         "Error: the release signature is incomplete or damaged."},
         {"cut short", [&] { forged[kStatement] = statement.substr(0, statement.size() - 20); },
          "Error: the release signature is incomplete or damaged."},
         {"another key", [&] { forged[kStatement] = other_statement; },
@@ -365,7 +377,7 @@ TEST_F(SignedReleaseTest, StatementsThatAreNotTheStudiosAreRefused)
     };
     for (const Case &c : cases) {
         forged.clear();
-        missing.clear();
+        statuses.clear();
         served = web + "\\latest";
         c.attack();
         size_t before = server->Requests().size();

@@ -180,7 +180,8 @@ TEST(ReplaceInstalledFile, ReplacesOrSetsAsideTheTargetAndNeverLosesIt)
             ImportHook count("kernel32.dll", "MoveFileExA", (void *)CountingMoveFileExA,
                              &g_real_move);
             ASSERT_NE(g_real_move, nullptr);
-            result = ReplaceInstalledFile(temp.Join("src.tmp").c_str(), g_watched.c_str());
+            result = ReplaceInstalledFile(temp.Join("game").c_str(), temp.Join("src.tmp").c_str(),
+                                          g_watched.c_str());
         }
         held.CloseAll();
 
@@ -194,39 +195,61 @@ TEST(ReplaceInstalledFile, ReplacesOrSetsAsideTheTargetAndNeverLosesIt)
 }
 
 // Anyone who can write to the game folder can put links there; the elevated
-// patcher must not act on what they lead to. Under Wine a link to a file
-// looks like the file itself, so the target is never deleted or written,
-// only renamed over, which replaces the link.
-TEST(ReplaceInstalledFile, NeverActsThroughALinkAtTheTarget)
+// patcher must not act on what they lead to. The installation folder itself
+// is the administrator's choice, and may be a link (a game moved to another
+// disk and linked back). Under Wine a link to a file looks like the file
+// itself, so the target is never deleted or written, only renamed over,
+// which replaces the link.
+TEST(ReplaceInstalledFile, ActsThroughTheInstallationFolderButNeverThroughALinkBelowIt)
 {
+    typedef std::vector<std::pair<std::string, std::string>> Links; // link, what it leads to
     const struct {
         const char *name;
-        const char *link_to;
+        Links links;
+        const char *target; // below game, the installation folder
         int result;
-        TreeSnapshot after; // besides outside.dat and outside\x, which stay
-        std::string target = "game\\core.dat"; // the link is game\core.dat
+        TreeSnapshot after; // over outside.dat, outside\x and outside\maps\, which stay
     } cases[] = {
-        {"link to a file outside", "outside.dat", 1, {{"game\\", ""}, {"game\\core.dat", kNew}}},
-        {"link to a folder outside", "outside", 0,
+        {"link to a file outside", {{"game\\core.dat", "outside.dat"}}, "core.dat", 1,
+         {{"game\\", ""}, {"game\\core.dat", kNew}}},
+        {"link to a folder outside", {{"game\\core.dat", "outside"}}, "core.dat", 0,
          {{"src.tmp", kNew}, {"game\\", ""}, {"game\\core.dat@", ""}}},
         // A folder on the way turned into a link after it was looked at.
-        {"the target's folder a link to a folder outside", "outside", 0,
-         {{"src.tmp", kNew}, {"game\\", ""}, {"game\\core.dat@", ""}}, "game\\core.dat\\x"},
+        {"the target's folder a link to a folder outside", {{"game\\core.dat", "outside"}},
+         "core.dat\\x", 0, {{"src.tmp", kNew}, {"game\\", ""}, {"game\\core.dat@", ""}}},
+        {"a folder above the target's own a link", {{"game\\data", "outside"}}, "data\\maps\\x",
+         0, {{"src.tmp", kNew}, {"game\\", ""}, {"game\\data@", ""}}},
+        {"the installation folder a link: top-level file", {{"game", "outside"}}, "x", 1,
+         {{"game@", ""}, {"outside\\x", kNew}}},
+        {"the installation folder a link: nested file", {{"game", "outside"}}, "maps\\x", 1,
+         {{"game@", ""}, {"outside\\maps\\x", kNew}}},
+        {"the installation folder a link, and a link below it",
+         {{"game", "outside"}, {"outside\\linked", "outside\\maps"}}, "linked\\x", 0,
+         {{"src.tmp", kNew}, {"game@", ""}, {"outside\\linked@", ""}}},
     };
     for (const auto &c : cases) {
         TempFolder temp;
-        CreateDirectoryA(temp.Join("game").c_str(), NULL);
+        if (c.links[0].first != "game")
+            CreateDirectoryA(temp.Join("game").c_str(), NULL);
         Plant(temp.path, "src.tmp", kNew);
         Plant(temp.path, "outside.dat", kOld);
         Plant(temp.path, "outside\\x", kOld);
-        TreeSnapshot expected = c.after;
-        expected["outside.dat"] = kOld;
-        expected["outside\\"] = "";
-        expected["outside\\x"] = kOld;
-        UnixSymlink link(temp.Join("game\\core.dat"), temp.Join(c.link_to));
-        ASSERT_TRUE(link.made) << c.name;
+        CreateDirectoryA(temp.Join("outside\\maps").c_str(), NULL);
+        TreeSnapshot expected = {{"outside.dat", kOld},
+                                 {"outside\\", ""},
+                                 {"outside\\x", kOld},
+                                 {"outside\\maps\\", ""}};
+        for (const auto &entry : c.after)
+            expected[entry.first] = entry.second;
+        std::vector<std::unique_ptr<UnixSymlink>> links;
+        for (const auto &link : c.links) {
+            links.emplace_back(new UnixSymlink(temp.Join(link.first), temp.Join(link.second)));
+            ASSERT_TRUE(links.back()->made) << c.name;
+        }
 
-        EXPECT_EQ(ReplaceInstalledFile(temp.Join("src.tmp").c_str(), temp.Join(c.target).c_str()),
+        std::string base = temp.Join("game");
+        EXPECT_EQ(ReplaceInstalledFile(base.c_str(), temp.Join("src.tmp").c_str(),
+                                       (base + "\\" + c.target).c_str()),
                   c.result)
             << c.name;
         EXPECT_EQ(SnapshotTree(temp.path), expected) << c.name;
@@ -314,7 +337,7 @@ TEST(ReplaceInstalledFile, RefusesReparsePointsThatAreLinksOnly)
             ImportHook next("kernel32.dll", "FindNextFileA", (void *)TaggedFindNext,
                             &g_real_find_next);
             ASSERT_TRUE(g_real_attributes && g_real_find_first && g_real_find_next);
-            replaced = ReplaceInstalledFile(temp.Join("src.tmp").c_str(),
+            replaced = ReplaceInstalledFile(temp.path.c_str(), temp.Join("src.tmp").c_str(),
                                             temp.Join("tagged.dat").c_str());
             folders = EnsureParentFolders(temp.path.c_str(), temp.Join("tagged\\in\\f").c_str());
             DeleteLeftoverOldFiles(temp.path.c_str());
@@ -341,8 +364,11 @@ TEST(ReplaceInstalledFile, RefusesNullPaths)
     TempFolder temp;
     Plant(temp.path, "src.tmp", kNew);
     Plant(temp.path, "core.dat", kOld);
-    EXPECT_EQ(ReplaceInstalledFile(nullptr, temp.Join("core.dat").c_str()), 0);
-    EXPECT_EQ(ReplaceInstalledFile(temp.Join("src.tmp").c_str(), nullptr), 0);
+    const char *base = temp.path.c_str();
+    EXPECT_EQ(ReplaceInstalledFile(base, nullptr, temp.Join("core.dat").c_str()), 0);
+    EXPECT_EQ(ReplaceInstalledFile(base, temp.Join("src.tmp").c_str(), nullptr), 0);
+    EXPECT_EQ(ReplaceInstalledFile(nullptr, temp.Join("src.tmp").c_str(), temp.Join("core.dat").c_str()),
+              0);
     EXPECT_EQ(SnapshotTree(temp.path), (TreeSnapshot{{"src.tmp", kNew}, {"core.dat", kOld}}));
 }
 
@@ -366,7 +392,9 @@ TEST(ReplaceInstalledFile, SetsALoadedLibraryAsideUntilTheSweepAfterItIsUnloaded
         }
     } unload{&module};
 
-    EXPECT_EQ(ReplaceInstalledFile(temp.Join("src.tmp").c_str(), temp.Join("core.dll").c_str()), 1);
+    EXPECT_EQ(ReplaceInstalledFile(temp.path.c_str(), temp.Join("src.tmp").c_str(),
+                                   temp.Join("core.dll").c_str()),
+              1);
     const TreeSnapshot replaced = {{"core.dll", kNew}, {"core.dll.old", library}};
     EXPECT_TRUE(SnapshotTree(temp.path) == replaced) << "after the replacement";
 
@@ -477,7 +505,8 @@ TEST(ReplaceInstalledFile, MovesASourceFromAnotherVolume)
             ASSERT_TRUE(fake->size && fake->read && fake->write) << c.name;
         }
         std::string source = drive.root + "src.tmp";
-        EXPECT_EQ(ReplaceInstalledFile(source.c_str(), temp.Join("core.dat").c_str()), c.result)
+        EXPECT_EQ(ReplaceInstalledFile(temp.path.c_str(), source.c_str(), temp.Join("core.dat").c_str()),
+                  c.result)
             << c.name;
         fake.reset();
         held.CloseAll();
@@ -493,37 +522,74 @@ TEST(ReplaceInstalledFile, MovesASourceFromAnotherVolume)
     }
 }
 
-// Whether the DACL of path lets the test's own account read the file.
-bool AccountMayRead(const std::string &path)
+// Whether dacl lets the test's own account read: an entry for it, or for a
+// group it belongs to.
+bool AclLetsAccountRead(const ACL *dacl)
 {
-    HANDLE token = NULL;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
-        return false;
-    BYTE user[256];
-    DWORD length = 0;
-    BOOL have_user = GetTokenInformation(token, TokenUser, user, sizeof(user), &length);
-    CloseHandle(token);
-    PACL dacl = NULL;
-    PSECURITY_DESCRIPTOR descriptor = NULL;
-    if (!have_user || GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT,
-                                            DACL_SECURITY_INFORMATION, NULL, NULL, &dacl, NULL,
-                                            &descriptor) != ERROR_SUCCESS)
-        return false;
     bool may_read = false;
     for (DWORD i = 0; dacl && i < dacl->AceCount; i++) {
         ACCESS_ALLOWED_ACE *ace = NULL;
-        if (GetAce(dacl, i, (void **)&ace) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
-            EqualSid(&ace->SidStart, ((TOKEN_USER *)user)->User.Sid) &&
+        BOOL member = FALSE;
+        if (GetAce((PACL)dacl, i, (void **)&ace) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+            CheckTokenMembership(NULL, &ace->SidStart, &member) && member &&
             (ace->Mask & (FILE_READ_DATA | GENERIC_READ | GENERIC_ALL)))
             may_read = true;
     }
+    return may_read;
+}
+
+// Whether the DACL of path lets the test's own account read the file.
+bool AccountMayRead(const std::string &path)
+{
+    PACL dacl = NULL;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    if (GetNamedSecurityInfoA(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL, NULL,
+                              &dacl, NULL, &descriptor) != ERROR_SUCCESS)
+        return false;
+    bool may_read = AclLetsAccountRead(dacl);
     LocalFree(descriptor);
     return may_read;
 }
 
+// Windows gives a file that takes an empty, unprotected list the entries its
+// folder hands down to files; Wine keeps a Unix mode instead. These stand-ins
+// keep the file's list as Windows does in a folder that hands nothing down
+// to files: the list set is the list the file has.
+std::vector<BYTE> g_file_acl;
+
+DWORD WINAPI SetSecurityNothingHandedDown(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID,
+                                          PSID, PACL dacl, PACL)
+{
+    g_file_acl.assign((BYTE *)dacl, (BYTE *)dacl + dacl->AclSize);
+    return ERROR_SUCCESS;
+}
+
+DWORD WINAPI GetSecurityNothingHandedDown(HANDLE, SE_OBJECT_TYPE, SECURITY_INFORMATION, PSID *,
+                                          PSID *, PACL *dacl, PACL *,
+                                          PSECURITY_DESCRIPTOR *descriptor)
+{
+    BYTE *copy = (BYTE *)LocalAlloc(LMEM_FIXED, g_file_acl.size());
+    if (!copy)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    CopyMemory(copy, g_file_acl.data(), g_file_acl.size());
+    *dacl = (PACL)copy;
+    *descriptor = copy;
+    return ERROR_SUCCESS;
+}
+
+struct NothingHandedDown {
+    void *set = nullptr, *get = nullptr;
+    ImportHook set_hook{"advapi32.dll", "SetSecurityInfo", (void *)SetSecurityNothingHandedDown,
+                        &set};
+    ImportHook get_hook{"advapi32.dll", "GetSecurityInfo", (void *)GetSecurityNothingHandedDown,
+                        &get};
+};
+
 // The download is made in the elevated account's temporary folder, and a
 // rename keeps the permissions it got there: the player's account could not
 // read the updated file. Wine keeps a file's permissions as its Unix mode.
+// A folder may hand nothing down to files: the file then gets what the
+// token gives a file made there, not an empty list that lets nobody read it.
 TEST(ReplaceInstalledFile, AMovedFileTakesThePermissionsOfItsFolder)
 {
     TempFolder temp;
@@ -532,17 +598,32 @@ TEST(ReplaceInstalledFile, AMovedFileTakesThePermissionsOfItsFolder)
     ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
         "D:P(A;;FA;;;SY)", SDDL_REVISION_1, &system_only, NULL));
     SECURITY_ATTRIBUTES attributes = {sizeof(attributes), system_only, FALSE};
-    HANDLE file = CreateFileA(temp.Join("src.tmp").c_str(), GENERIC_WRITE, 0, &attributes,
-                              CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+    for (const char *name : {"src.tmp", "src2.tmp"}) {
+        HANDLE file = CreateFileA(temp.Join(name).c_str(), GENERIC_WRITE, 0, &attributes,
+                                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        ASSERT_NE(file, INVALID_HANDLE_VALUE);
+        CloseHandle(file);
+    }
     LocalFree(system_only);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    CloseHandle(file);
     ASSERT_FALSE(AccountMayRead(temp.Join("src.tmp"))) << "the permissions were not kept";
 
-    EXPECT_EQ(ReplaceInstalledFile(temp.Join("src.tmp").c_str(),
+    EXPECT_EQ(ReplaceInstalledFile(temp.path.c_str(), temp.Join("src.tmp").c_str(),
                                    temp.Join("game\\core.dat").c_str()),
               1);
     EXPECT_TRUE(AccountMayRead(temp.Join("game\\core.dat")));
+
+    // A folder may hand nothing down to files: the file then gets what the
+    // token gives a file made there, not an empty list that lets nobody in.
+    g_file_acl.clear();
+    {
+        NothingHandedDown windows;
+        ASSERT_TRUE(windows.set && windows.get);
+        EXPECT_EQ(ReplaceInstalledFile(temp.path.c_str(), temp.Join("src2.tmp").c_str(),
+                                       temp.Join("game\\other.dat").c_str()),
+                  1);
+    }
+    ASSERT_FALSE(g_file_acl.empty()) << "no list was set";
+    EXPECT_TRUE(AclLetsAccountRead((const ACL *)g_file_acl.data())) << "nothing handed down";
 }
 
 // Wine's "A" file functions stop at MAX_PATH, as Windows does for programs
@@ -616,7 +697,8 @@ TEST(ReplaceInstalledFile, SetsAsideTargetsOfUpTo515Characters)
             calls.reset(new LongPathCalls);
             ASSERT_TRUE(calls->attributes && calls->move_file && calls->create_file);
         }
-        int result = ReplaceInstalledFile(temp.Join("src.tmp").c_str(), target.c_str());
+        int result =
+            ReplaceInstalledFile(temp.path.c_str(), temp.Join("src.tmp").c_str(), target.c_str());
         calls.reset();
         held.CloseAll();
 
