@@ -342,13 +342,10 @@ LONG StopReason(const DownloadObserver *observer, Clock *clock, DWORD *left_ms)
     return *left_ms == 0 ? kDownloadTimedOut : 0;
 }
 
-// A runner for one download, within its time: taken idle, or made anew once
+// A runner for one download, within its time: taken idle or made anew, once
 // fewer than kMaxAbandonedRunners calls are left running. NULL with *result set.
 Runner *TakeRunner(const DownloadObserver *observer, Clock *clock, LONG *result)
 {
-    Runner *runner = (Runner *)InterlockedExchangePointer((PVOID volatile *)&g_idle_runner, NULL);
-    if (runner)
-        return runner;
     for (;;) {
         DWORD left_ms = 0;
         *result = StopReason(observer, clock, &left_ms);
@@ -358,7 +355,9 @@ Runner *TakeRunner(const DownloadObserver *observer, Clock *clock, LONG *result)
             break;
         Sleep(left_ms < kWaitSliceMs ? left_ms : kWaitSliceMs);
     }
-    runner = NewRunner();
+    Runner *runner = (Runner *)InterlockedExchangePointer((PVOID volatile *)&g_idle_runner, NULL);
+    if (!runner)
+        runner = NewRunner();
     if (!runner)
         *result = LastErrorResult();
     return runner;

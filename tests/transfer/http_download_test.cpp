@@ -528,6 +528,41 @@ TEST(HttpDownloadToFile, CancelEndsTheCallWherever)
     }
 }
 
+// A send given up on stays with its connection while the server keeps it
+// going: past four of them a download waits for one to end instead of
+// opening another.
+TEST(HttpDownloadToFile, FewAbandonedSendsPileUp)
+{
+    const DWORD kLimitMs = 400;
+    const int kBound = 4;
+    TempFolder temp;
+    std::string path = temp.Join("file.bin");
+    {
+        // A head that trickles within every receive timeout keeps a send going.
+        HttpTestServer trickling(
+            [](HttpTestConnection &peer, const RecordedRequest &) {
+                peer.Send("HTTP/1.1 200 OK\r\n");
+                peer.Trickle("X-Pad: " + std::string(100, 'p'), 1, 100);
+                return false;
+            },
+            0, 10000);
+        ASSERT_TRUE(trickling.Listening());
+        for (int i = 0; i < kBound; i++)
+            EXPECT_EQ(Hex(Download(trickling.Port(), "/trickle", path.c_str(), kLimitMs).result),
+                      Hex(kDownloadTimedOut));
+        Outcome held_back = Download(trickling.Port(), "/trickle", path.c_str(), kLimitMs);
+        EXPECT_EQ(Hex(held_back.result), Hex(kDownloadTimedOut));
+        EXPECT_EQ(trickling.Connections(), kBound) << "a connection past the bound";
+    } // the server lets go: the abandoned sends end
+    HttpTestServer server([](HttpTestConnection &peer, const RecordedRequest &) {
+        return Answer(peer, 200, {LengthHeader(2)}, "ok");
+    });
+    ASSERT_TRUE(server.Listening());
+    Outcome out = Download(server.Port(), "/ok", path.c_str(), 5000);
+    EXPECT_EQ(out.result, 0);
+    EXPECT_LT(out.elapsed_ms, 2000u);
+}
+
 // The free space of the local file's volume, as a stand-in reports it: the
 // first look sees first_free, every later one later_free.
 typedef BOOL(WINAPI *FreeSpaceFn)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
