@@ -333,13 +333,11 @@ TEST_F(SignedReleaseTest, ForgedBytesWithTheListedCrcAreInstalledOnlyWithoutAKey
     EXPECT_TRUE(Installed("game.exe") == evil) << "the key is what stopped it";
 }
 
-// A body of another length than the signed size is refused before any of it
-// is written; without a key it would be fetched whole each time.
+// A body of another length than the signed size, longer or shorter, is
+// refused before any of it is written; without a key it is fetched whole.
 TEST_F(SignedReleaseTest, AFileOfAnotherLengthIsRefusedBeforeItsBody)
 {
     Publish(web, "r1", {kTestKey});
-    forged["/latest/game.exe"] = game + std::string(1000, 'x');
-
     Lines refused = {"Searching for updates...", "Downloading data\\b.bin", "Updating data\\b.bin"};
     for (int i = 0; i < 5; i++) {
         refused.push_back("Downloading game.exe");
@@ -347,8 +345,12 @@ TEST_F(SignedReleaseTest, AFileOfAnotherLengthIsRefusedBeforeItsBody)
     }
     refused.push_back("Error: exceeded maximum attempts, giving up.");
     refused.push_back("Patch failed.");
-    EXPECT_EQ(Run(kSignedPatchExe), refused);
-    EXPECT_TRUE(Installed("game.exe") == old_game);
+    for (const std::string &body : {game + std::string(1000, 'x'), game.substr(0, 4000)}) {
+        forged["/latest/game.exe"] = body;
+        RemoveTree(install + "\\data");
+        EXPECT_EQ(Run(kSignedPatchExe), refused) << body.size() << " bytes";
+        EXPECT_TRUE(Installed("game.exe") == old_game);
+    }
 }
 
 TEST_F(SignedReleaseTest, StatementsThatAreNotTheStudiosAreRefused)
