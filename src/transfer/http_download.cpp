@@ -18,10 +18,6 @@ const int kNoPercentYet = -1; // so that the first chunk always reports
 // file of gigabytes needs minutes even on a fast line, while a trickle, a
 // stall or a body with no end announced still ends with the first period.
 const ULONGLONG kMinBytesPerSecond = 64 * 1024;
-// kDownloadDiskReserveBytes leaves room for what the system and the game
-// write on their own (page file growth, registry, logs, saves, crash dumps),
-// which fail in odd ways on a full system disk; it is small beside any disk
-// a game is installed on.
 // Body bytes written between two looks at the free space: a look costs a
 // call into the file system, and this much at most comes off the reserve
 // when another program fills the volume meanwhile.

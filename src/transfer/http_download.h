@@ -25,7 +25,10 @@ const LONG kDownloadCancelled = (LONG)0x800704C7; // *cancel was set (ERROR_CANC
 const LONG kDownloadTooLarge = (LONG)0x800700DF;  // past max_bytes (ERROR_FILE_TOO_LARGE)
 const LONG kDownloadDiskFull = (LONG)0x80070070;  // the volume's reserve reached (ERROR_DISK_FULL)
 
-// Free space a download always leaves on the volume it writes to.
+// Free space a download always leaves on the volume it writes to: room for
+// what the system and the game write on their own (page file growth,
+// registry, logs, saves, crash dumps), which fail in odd ways on a full
+// system disk; small beside any disk a game is installed on.
 const ULONGLONG kDownloadDiskReserveBytes = 256ULL << 20;
 
 // Maps a Win32 error to a negative result code: 0 becomes E_FAIL, a value
