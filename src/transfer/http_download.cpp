@@ -104,10 +104,10 @@ int ReadContentLength(HINTERNET request, ULONGLONG *length, bool *announced, LON
 // is kept for the next download once it has done its work in time (starting
 // a thread costs more than a small file's whole fetch under Wine); one the
 // caller gave up on ends its call, then frees its record and ends.
-const DWORD kWaitSliceMs = 100;       // longest wait between looks at the flag
-const DWORD kFillSliceMs = 50;        // a fill hands back what it has after this
-const DWORD kFillBytes = 256 * 1024;  // body bytes a fill gathers at most
-const LONG kMaxAbandonedRunners = 4;  // calls left running before a download waits
+const DWORD kWaitSliceMs = 100;      // longest wait between looks at the flag
+const DWORD kFillSliceMs = 50;       // a fill hands back what it has after this
+const DWORD kFillBytes = 256 * 1024; // body bytes a fill gathers at most
+const LONG kMaxAbandonedRunners = 4; // calls left running before a download waits
 
 // Closing a request whose body was not read to its end reads the rest of it
 // first under Wine, for as long as the server keeps sending: the caller waits
@@ -117,17 +117,17 @@ const DWORD kCloseWaitMs = 200;
 enum RunnerOp { kOpSend, kOpFill, kOpClose };
 
 struct Runner {
-    HANDLE start;      // auto-reset: an operation was handed over, or kRunQuit
-    HANDLE done;       // auto-reset: the operation ended in time
-    HINTERNET request; // the caller's; the runner only passes it to its calls
+    HANDLE start;         // auto-reset: an operation was handed over, or kRunQuit
+    HANDLE done;          // auto-reset: the operation ended in time
+    HINTERNET request;    // the caller's; the runner only passes it to its calls
     HINTERNET connection; // close: closed after the request
     HINTERNET root;       // close: closed last
-    LONG op;           // a RunnerOp, written by the caller before start
-    LONG stage;        // a RunStage, exchanged by both sides
-    BOOL ok;           // written by the runner before it sets done
-    DWORD error;       // last error of a failed call
-    DWORD filled;      // fill: body bytes in buffer
-    BOOL ended;        // fill: the body has ended
+    LONG op;              // a RunnerOp, written by the caller before start
+    LONG stage;           // a RunStage, exchanged by both sides
+    BOOL ok;              // written by the runner before it sets done
+    DWORD error;          // last error of a failed call
+    DWORD filled;         // fill: body bytes in buffer
+    BOOL ended;           // fill: the body has ended
     BYTE buffer[kFillBytes];
 };
 
@@ -303,11 +303,11 @@ ULONGLONG MinBytesPerPeriod(DWORD time_limit_ms)
 // start; a body of announced length that brought enough in a period, and has
 // not passed its length, gets another.
 struct Clock {
-    DWORD limit_ms;        // 0: none
+    DWORD limit_ms; // 0: none
     DWORD period_start_ms;
     ULONGLONG period_start_received;
-    bool in_body;          // the head has come: the body may earn periods
-    ULONGLONG length;      // 0: none announced
+    bool in_body;     // the head has come: the body may earn periods
+    ULONGLONG length; // 0: none announced
     ULONGLONG received;
 };
 

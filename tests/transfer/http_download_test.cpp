@@ -629,7 +629,6 @@ TEST(HttpDownloadToFile, KeepsAReserveOfFreeSpace)
         EXPECT_EQ(FileExists(path), c.expected == 0) << c.name;
         EXPECT_EQ(g_free_folder, temp.path + "\\") << c.name;
         EXPECT_EQ(out.seen.percents.empty(), !c.file_made || !c.announced) << c.name;
-        printf("%s: %lu ms\n", c.name, (unsigned long)out.elapsed_ms);
     }
 }
 
