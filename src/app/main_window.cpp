@@ -20,6 +20,12 @@ const DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU;
 const int kClientWidth = 500;
 const int kClientHeight = 260;
 const char kGameFile[] = "\\game.exe";
+// Closing the window during a run waits this long at most for the cancelled
+// worker to end, deleting its temporary file: a download ends within a
+// fraction of a second of the cancellation, while a file's check may hold the
+// worker longer; what it leaves then goes with the next run's sweep.
+const DWORD kWorkerStopWaitMs = 3000;
+const DWORD kWorkerStopPollMs = 10;
 const char kAboutText[] =
     "Brackenhold Patcher 1.0.0. Copyright (C) 2026 Brackenhold. All rights reserved.";
 
@@ -135,9 +141,18 @@ LRESULT OnCommand(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
     return DefWindowProcA(window, message, wparam, lparam);
 }
 
+// The worker only posts to the window, so it never waits for this thread.
+void WaitForWorkerToStop()
+{
+    DWORD start_ms = GetTickCount();
+    while (!IsWorkerIdle() && GetTickCount() - start_ms < kWorkerStopWaitMs)
+        Sleep(kWorkerStopPollMs);
+}
+
 LRESULT OnDestroy()
 {
     RequestCancel();
+    WaitForWorkerToStop();
     PostQuitMessage(0);
     return 0;
 }

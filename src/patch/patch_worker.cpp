@@ -26,6 +26,15 @@ const DWORD kEntryWeight = 100; // share of one entry in the overall progress
 const char kTempPrefix[] = "BHP";
 const int kSystemPathCapacity = MAX_PATH; // 260: temporary folder and file names
 const int kLogLineCapacity = 1028;
+// The largest manifest a run takes, while it downloads and when it reads it:
+// the statement's own ceiling, since every manifest line has a longer line in
+// the statement, so that a larger manifest could never match one. Without a
+// key it still holds over a million entries of common length, and bounds
+// what a run holds in memory for it.
+const DWORD kMaxManifestSize = kMaxSignedReleaseSize;
+// What SetDownloadBounds is told besides an entry's index.
+const DWORD kManifestDownload = MAXDWORD;
+const DWORD kStatementDownload = MAXDWORD - 1;
 
 // Where a run goes once it stops taking steps.
 enum RunEnd {
@@ -89,6 +98,24 @@ void FillObserver(PatchRun *run)
     run->observer.on_progress = OnDownloadProgress;
     run->observer.on_complete = OnDownloadComplete;
     run->observer.context = (void *)g_patch_worker.notify_window;
+}
+
+// Bounds the next download: Cancel ends it, and its body may not outgrow the
+// largest the run will read; with a key, an entry's is exactly its signed size.
+void SetDownloadBounds(PatchRun *run, DWORD download)
+{
+    DownloadObserver *observer = &run->observer;
+    observer->cancel = &g_patch_worker.cancel_requested;
+    observer->max_bytes = 0;
+    observer->exact_size = FALSE;
+    if (download == kManifestDownload) {
+        observer->max_bytes = kMaxManifestSize;
+    } else if (download == kStatementDownload) {
+        observer->max_bytes = kMaxSignedReleaseSize;
+    } else if (HasReleaseKey()) {
+        observer->max_bytes = run->signed_release.entries[download].size;
+        observer->exact_size = TRUE;
+    }
 }
 
 void PostStartNotifications()
@@ -158,7 +185,7 @@ char *ReadManifestText(const char *path)
     };
     DWORD size = 0;
     ReadFault fault = kReadWhole;
-    char *text = ReadDownloadedText(path, MAXDWORD, &size, &fault); // no limit but 4 GiB
+    char *text = ReadDownloadedText(path, kMaxManifestSize, &size, &fault);
     if (!text)
         PostLogLine(kReadErrors[fault]);
     return text;
@@ -173,6 +200,7 @@ bool FetchSignedRelease(PatchRun *run)
         return false;
     }
     FillObserver(run);
+    SetDownloadBounds(run, kStatementDownload);
     LONG result = HttpDownloadToFile(kUpdateHost, kUpdatePort, kSignedReleaseObject,
                                      run->temp_path, kDownloadTimeLimitMs, &run->observer);
     if (result < 0 || CancelRequested()) {
@@ -232,6 +260,7 @@ RunEnd FetchManifest(PatchRun *run)
         return kRunCheckFailed;
     }
     FillObserver(run);
+    SetDownloadBounds(run, kManifestDownload);
     LONG result = HttpDownloadToFile(kUpdateHost, kUpdatePort, kManifestObject, run->temp_path,
                                      kDownloadTimeLimitMs, &run->observer);
     // A cancellation seen here is reported as a failed contact, by design.
@@ -310,6 +339,7 @@ void RunAttempts(PatchRun *run, DWORD index)
             return;
         }
         FillObserver(run);
+        SetDownloadBounds(run, index);
         PostLogPair("Downloading", path);
         PostNumber(WM_APP_FILE_PROGRESS, 0);
         LONG result = HttpDownloadToFile(kUpdateHost, kUpdatePort, run->server_path,

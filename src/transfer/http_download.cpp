@@ -18,6 +18,10 @@ const int kNoPercentYet = -1; // so that the first chunk always reports
 // file of gigabytes needs minutes even on a fast line, while a trickle, a
 // stall or a body with no end announced still ends with the first period.
 const ULONGLONG kMinBytesPerSecond = 64 * 1024;
+// Body bytes written between two looks at the free space: a look costs a
+// call into the file system, and this much at most comes off the reserve
+// when another program fills the volume meanwhile.
+const ULONGLONG kDiskCheckBytes = 4ULL << 20;
 
 // Always from the origin server, nothing cached, no cookies, no dialogs,
 // keep-alive asked for; TLS only on port 443.
@@ -62,17 +66,19 @@ int ParseLength(const char *text, ULONGLONG *length)
     return 1;
 }
 
-// Sets *length to the Content-Length, or to 0 when the response has none.
+// Sets *length to the Content-Length and *announced, or both to 0 when the
+// response has none.
 // Returns 0 with *result set when the header is there but cannot be read as a
 // 64-bit number: such a length could not be checked, and a body cut short
 // would pass for whole. The text is parsed here because the platform's
 // numeric query reads "600x" as 600, "-1" as 4294967295, a word as 0, and
 // fails for 4 GiB and more; a value that cannot be read gets that failure.
-int ReadContentLength(HINTERNET request, ULONGLONG *length, LONG *result)
+int ReadContentLength(HINTERNET request, ULONGLONG *length, bool *announced, LONG *result)
 {
     char text[kLengthTextChars];
     DWORD size = sizeof(text);
     *length = 0;
+    *announced = false;
     if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_LENGTH, text, &size, NULL)) {
         DWORD error = GetLastError();
         if (error == ERROR_HTTP_HEADER_NOT_FOUND)
@@ -84,157 +90,94 @@ int ReadContentLength(HINTERNET request, ULONGLONG *length, LONG *result)
         *result = HResultFromWin32Error(ERROR_HTTP_INVALID_HEADER);
         return 0;
     }
+    *announced = true;
     return 1;
 }
 
-// HttpSendRequestA runs on a sender thread, so that the caller can stop
-// waiting when its time runs out: the call reads the status line and headers
-// and follows redirects, and a server that trickles them, or redirects for
-// ever, keeps every single wait within the receive timeout. A sender is kept
-// for the next download once its call has returned in time (starting a thread
-// costs more than a small file's whole fetch under Wine); one the caller gave
-// up on is left to end its call, then frees its record and ends.
-struct Sender {
-    HANDLE start;      // auto-reset: a request was handed over, or kSendQuit
-    HANDLE done;       // auto-reset: the call returned in time
-    HINTERNET request; // the caller's; the sender only passes it to the one call
-    LONG stage;        // a SendStage, exchanged by both sides
-    BOOL sent;         // written by the sender before it sets done
-    DWORD error;       // last error of a failed send
+// Every call that can wait on the server (the send, which reads the answer's
+// head and follows redirects, and the reads of the body) runs on a runner
+// thread, while the caller waits in short slices and looks at the time limit
+// and the cancel flag between them. Neither a receive timeout changed after
+// the head nor a close from another thread ends a wait already begun under
+// Wine (a blocked call holds the request until its own timeout), so the
+// caller stops waiting instead and leaves the call to end by itself. A runner
+// is kept for the next download once it has done its work in time (starting
+// a thread costs more than a small file's whole fetch under Wine); one the
+// caller gave up on ends its call, then frees its record and ends.
+const DWORD kWaitSliceMs = 100;      // longest wait between looks at the flag
+const DWORD kFillSliceMs = 50;       // a fill hands back what it has after this
+const DWORD kFillBytes = 256 * 1024; // body bytes a fill gathers at most
+const LONG kMaxAbandonedRunners = 4; // calls left running before a download waits
+
+// Closing a request whose body was not read to its end reads the rest of it
+// first under Wine, for as long as the server keeps sending: the caller waits
+// this long for the closes, then leaves them to the runner.
+const DWORD kCloseWaitMs = 200;
+
+enum RunnerOp { kOpSend, kOpFill, kOpClose };
+
+struct Runner {
+    HANDLE start;         // auto-reset: an operation was handed over, or kRunQuit
+    HANDLE done;          // auto-reset: the operation ended in time
+    HINTERNET request;    // the caller's; the runner only passes it to its calls
+    HINTERNET connection; // close: closed after the request
+    HINTERNET root;       // close: closed last
+    LONG op;              // a RunnerOp, written by the caller before start
+    LONG stage;           // a RunStage, exchanged by both sides
+    BOOL ok;              // written by the runner before it sets done
+    DWORD error;          // last error of a failed call
+    DWORD filled;         // fill: body bytes in buffer
+    BOOL ended;           // fill: the body has ended
+    BYTE buffer[kFillBytes];
 };
 
-// Waiting -> Started -> Finished, or Abandoned by the caller at any point
-// before Finished: whichever side exchanges second sees what the other did.
-enum SendStage { kSendWaiting, kSendStarted, kSendFinished, kSendAbandoned, kSendQuit };
+// Idle (between calls) <-> Calling, then Finished; or Abandoned by the caller
+// at any point before Finished: whichever side exchanges second sees what the
+// other did, and a runner never begins a call once it is Abandoned, so the
+// handle that the caller closes is used only by a call already made.
+enum RunStage { kRunIdle, kRunCalling, kRunFinished, kRunAbandoned, kRunQuit };
 
-// The one sender that waits for the next request; taken and given back with
+// The one runner that waits for the next download; taken and given back with
 // interlocked exchanges, so that downloads on several threads stay apart.
-Sender *volatile g_idle_sender = NULL;
+Runner *volatile g_idle_runner = NULL;
+// Runners given up on whose call has not ended yet: each holds a thread and,
+// under Wine, a connection until the server lets go. Past the bound a new
+// download waits (within its own time limit) for one of them to end.
+volatile LONG g_abandoned_runners = 0;
 
-void FreeSender(Sender *sender)
+void FreeRunner(Runner *runner)
 {
-    CloseHandle(sender->start);
-    CloseHandle(sender->done);
-    HeapFree(GetProcessHeap(), 0, sender);
+    CloseHandle(runner->start);
+    CloseHandle(runner->done);
+    HeapFree(GetProcessHeap(), 0, runner);
 }
 
-// Makes the one call unless the caller has given up already: a sender that
-// has not begun then never calls, so the handle that the caller closes is
-// used only by a call made. Kept out of the sender's loop, so that every call
-// reads the import slot afresh: the compiler would otherwise keep the slot's
-// first value for good (the delay-load thunk, which rewrites the slot on its
-// first use; a stand-in that a test puts there).
-__attribute__((noinline)) void SendOnce(Sender *sender)
+bool EnterCall(Runner *runner)
 {
-    if (InterlockedCompareExchange(&sender->stage, kSendStarted, kSendWaiting) != kSendWaiting)
+    return InterlockedCompareExchange(&runner->stage, kRunCalling, kRunIdle) == kRunIdle;
+}
+
+bool LeaveCall(Runner *runner)
+{
+    return InterlockedCompareExchange(&runner->stage, kRunIdle, kRunCalling) == kRunCalling;
+}
+
+// The operations are kept out of the runner's loop, so that each reads the
+// import slots afresh: the compiler would otherwise keep a slot's first value
+// for good (the delay-load thunk, which rewrites the slot on its first use; a
+// stand-in that a test puts there).
+__attribute__((noinline)) void SendOnce(Runner *runner)
+{
+    if (!EnterCall(runner))
         return;
-    sender->sent = HttpSendRequestA(sender->request, NULL, 0, NULL, 0);
-    sender->error = sender->sent ? 0 : GetLastError();
+    runner->ok = HttpSendRequestA(runner->request, NULL, 0, NULL, 0);
+    runner->error = runner->ok ? 0 : GetLastError();
+    LeaveCall(runner);
 }
 
-DWORD WINAPI SenderLoop(LPVOID parameter)
-{
-    Sender *sender = (Sender *)parameter;
-    for (;;) {
-        WaitForSingleObject(sender->start, INFINITE);
-        if (sender->stage == kSendQuit)
-            break;
-        SendOnce(sender);
-        if (InterlockedExchange(&sender->stage, kSendFinished) == kSendAbandoned)
-            break;
-        SetEvent(sender->done);
-    }
-    FreeSender(sender);
-    return 0;
-}
-
-Sender *TakeSender()
-{
-    Sender *sender = (Sender *)InterlockedExchangePointer((PVOID volatile *)&g_idle_sender, NULL);
-    if (sender)
-        return sender;
-    sender = (Sender *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Sender));
-    if (!sender)
-        return NULL;
-    sender->start = CreateEventA(NULL, FALSE, FALSE, NULL);
-    sender->done = CreateEventA(NULL, FALSE, FALSE, NULL);
-    HANDLE thread = (sender->start && sender->done)
-                        ? CreateThread(NULL, 0, SenderLoop, sender, 0, NULL)
-                        : NULL;
-    if (!thread) {
-        DWORD error = GetLastError();
-        if (sender->start)
-            CloseHandle(sender->start);
-        if (sender->done)
-            CloseHandle(sender->done);
-        HeapFree(GetProcessHeap(), 0, sender);
-        SetLastError(error);
-        return NULL;
-    }
-    CloseHandle(thread); // nothing joins it: it ends by itself
-    return sender;
-}
-
-// Keeps an idle sender for the next download; a second one ends.
-void GiveBackSender(Sender *sender)
-{
-    if (InterlockedCompareExchangePointer((PVOID volatile *)&g_idle_sender, sender, NULL) ==
-        NULL)
-        return;
-    sender->stage = kSendQuit;
-    SetEvent(sender->start);
-}
-
-// Milliseconds left before the time limit runs out; INFINITE without one.
-DWORD TimeLeft(DWORD start_ms, DWORD time_limit_ms)
-{
-    if (time_limit_ms == 0)
-        return INFINITE;
-    DWORD spent = GetTickCount() - start_ms;
-    return spent >= time_limit_ms ? 0 : time_limit_ms - spent;
-}
-
-// Sends the request and waits for the answer's head within the time left.
-// Returns 0 when it came, else the result code: kDownloadTimedOut when the
-// time ran out. The request handle stays the caller's to close; closing it
-// is what ends the send still in progress (on the platforms that let a close
-// end a call on another thread). Every send goes through a sender, so that a
-// call without a time limit goes the same way.
-LONG SendWithinTimeLimit(HINTERNET request, DWORD start_ms, DWORD time_limit_ms)
-{
-    DWORD left_ms = TimeLeft(start_ms, time_limit_ms);
-    if (left_ms == 0)
-        return kDownloadTimedOut;
-    Sender *sender = TakeSender();
-    if (!sender)
-        return LastErrorResult();
-    sender->request = request;
-    sender->stage = kSendWaiting;
-    SetEvent(sender->start);
-    bool returned = WaitForSingleObject(sender->done, left_ms) == WAIT_OBJECT_0;
-    if (!returned &&
-        InterlockedExchange(&sender->stage, kSendAbandoned) == kSendFinished) {
-        // The call returned just as the time ran out: its done is still set.
-        WaitForSingleObject(sender->done, INFINITE);
-        returned = true;
-    }
-    if (!returned)
-        return kDownloadTimedOut; // the sender frees itself when its call ends
-    LONG result = sender->sent ? 0 : HResultFromWin32Error(sender->error);
-    GiveBackSender(sender);
-    return result;
-}
-
-// Bytes that a period of the time limit must bring for the body to go on.
-ULONGLONG MinBytesPerPeriod(DWORD time_limit_ms)
-{
-    return (ULONGLONG)time_limit_ms * kMinBytesPerSecond / 1000;
-}
-
-// Reads what has arrived, up to one buffer. Only the wait for the first byte
-// blocks (one receive timeout at most): a read that asked for a whole buffer
-// would wait for all of it, and a trickling body would outlive the time limit.
-// 0 bytes read means the body has ended.
+// Reads what has arrived, up to one chunk. Only the wait for the first byte
+// blocks (one receive timeout at most): a read that asked for a whole chunk
+// would wait for all of it. 0 bytes read means the body has ended.
 BOOL ReadArrivedBytes(HINTERNET request, BYTE *buffer, DWORD *got)
 {
     DWORD available = 0;
@@ -245,6 +188,295 @@ BOOL ReadArrivedBytes(HINTERNET request, BYTE *buffer, DWORD *got)
         return TRUE;
     return InternetReadFile(request, buffer,
                             available < kReadChunkBytes ? available : kReadChunkBytes, got);
+}
+
+// Gathers body bytes in chunks of at most kReadChunkBytes until the buffer is
+// full, the body ends, a call fails or kFillSliceMs have passed, so that the
+// caller hands over once per many chunks while the body flows and still
+// hears back soon while it trickles.
+__attribute__((noinline)) void FillOnce(Runner *runner)
+{
+    DWORD begin_ms = GetTickCount();
+    runner->ok = TRUE;
+    runner->filled = 0;
+    runner->ended = FALSE;
+    while (runner->filled + kReadChunkBytes <= kFillBytes) {
+        if (!EnterCall(runner))
+            return;
+        DWORD got = 0;
+        BOOL read = ReadArrivedBytes(runner->request, runner->buffer + runner->filled, &got);
+        DWORD error = read ? 0 : GetLastError();
+        if (!LeaveCall(runner))
+            return;
+        if (!read) {
+            runner->ok = FALSE;
+            runner->error = error;
+            return;
+        }
+        if (got == 0) {
+            runner->ended = TRUE;
+            return;
+        }
+        runner->filled += got;
+        if (GetTickCount() - begin_ms >= kFillSliceMs)
+            return;
+    }
+}
+
+// Closes the download's handles in their order; the caller has let go of them.
+__attribute__((noinline)) void CloseOnce(Runner *runner)
+{
+    InternetCloseHandle(runner->request);
+    InternetCloseHandle(runner->connection);
+    InternetCloseHandle(runner->root);
+}
+
+DWORD WINAPI RunnerLoop(LPVOID parameter)
+{
+    Runner *runner = (Runner *)parameter;
+    for (;;) {
+        WaitForSingleObject(runner->start, INFINITE);
+        if (runner->stage == kRunQuit)
+            break;
+        if (runner->op == kOpSend)
+            SendOnce(runner);
+        else if (runner->op == kOpFill)
+            FillOnce(runner);
+        else
+            CloseOnce(runner);
+        if (InterlockedExchange(&runner->stage, kRunFinished) == kRunAbandoned) {
+            InterlockedDecrement(&g_abandoned_runners);
+            break;
+        }
+        SetEvent(runner->done);
+    }
+    FreeRunner(runner);
+    return 0;
+}
+
+Runner *NewRunner()
+{
+    Runner *runner = (Runner *)HeapAlloc(GetProcessHeap(), HEAP_ZERO_MEMORY, sizeof(Runner));
+    if (!runner)
+        return NULL;
+    runner->start = CreateEventA(NULL, FALSE, FALSE, NULL);
+    runner->done = CreateEventA(NULL, FALSE, FALSE, NULL);
+    HANDLE thread = (runner->start && runner->done)
+                        ? CreateThread(NULL, 0, RunnerLoop, runner, 0, NULL)
+                        : NULL;
+    if (!thread) {
+        DWORD error = GetLastError();
+        if (runner->start)
+            CloseHandle(runner->start);
+        if (runner->done)
+            CloseHandle(runner->done);
+        HeapFree(GetProcessHeap(), 0, runner);
+        SetLastError(error);
+        return NULL;
+    }
+    CloseHandle(thread); // nothing joins it: it ends by itself
+    return runner;
+}
+
+// Keeps an idle runner for the next download; a second one ends.
+void GiveBackRunner(Runner *runner)
+{
+    if (InterlockedCompareExchangePointer((PVOID volatile *)&g_idle_runner, runner, NULL) ==
+        NULL)
+        return;
+    runner->stage = kRunQuit;
+    SetEvent(runner->start);
+}
+
+bool Cancelled(const DownloadObserver *observer)
+{
+    return observer && observer->cancel && *observer->cancel != 0;
+}
+
+// Bytes that a period of the time limit must bring for the body to go on.
+ULONGLONG MinBytesPerPeriod(DWORD time_limit_ms)
+{
+    return (ULONGLONG)time_limit_ms * kMinBytesPerSecond / 1000;
+}
+
+// The time limit of one call, counted in periods: the first from the call's
+// start; a body of announced length that brought enough in a period, and has
+// not passed its length, gets another.
+struct Clock {
+    DWORD limit_ms; // 0: none
+    DWORD period_start_ms;
+    ULONGLONG period_start_received;
+    bool in_body;     // the head has come: the body may earn periods
+    ULONGLONG length; // 0: none announced
+    ULONGLONG received;
+};
+
+// Milliseconds left in the current period, starting the next one when the
+// body has earned it; 0 once the time has run out, INFINITE without a limit.
+DWORD TimeLeft(Clock *clock)
+{
+    if (clock->limit_ms == 0)
+        return INFINITE;
+    DWORD now_ms = GetTickCount();
+    DWORD spent = now_ms - clock->period_start_ms;
+    if (spent < clock->limit_ms)
+        return clock->limit_ms - spent;
+    if (!clock->in_body || clock->length == 0 || clock->received > clock->length ||
+        clock->received - clock->period_start_received < MinBytesPerPeriod(clock->limit_ms))
+        return 0;
+    clock->period_start_ms = now_ms;
+    clock->period_start_received = clock->received;
+    return clock->limit_ms;
+}
+
+// 0 while the download may go on, else kDownloadCancelled or kDownloadTimedOut.
+LONG StopReason(const DownloadObserver *observer, Clock *clock, DWORD *left_ms)
+{
+    if (Cancelled(observer))
+        return kDownloadCancelled;
+    *left_ms = TimeLeft(clock);
+    return *left_ms == 0 ? kDownloadTimedOut : 0;
+}
+
+// A runner for one download, within its time: taken idle or made anew, once
+// fewer than kMaxAbandonedRunners calls are left running. NULL with *result set.
+Runner *TakeRunner(const DownloadObserver *observer, Clock *clock, LONG *result)
+{
+    for (;;) {
+        DWORD left_ms = 0;
+        *result = StopReason(observer, clock, &left_ms);
+        if (*result != 0)
+            return NULL;
+        if (g_abandoned_runners < kMaxAbandonedRunners)
+            break;
+        Sleep(left_ms < kWaitSliceMs ? left_ms : kWaitSliceMs);
+    }
+    Runner *runner = (Runner *)InterlockedExchangePointer((PVOID volatile *)&g_idle_runner, NULL);
+    if (!runner)
+        runner = NewRunner();
+    if (!runner)
+        *result = LastErrorResult();
+    return runner;
+}
+
+void HandOver(Runner *runner, RunnerOp op)
+{
+    runner->op = op;
+    runner->stage = kRunIdle;
+    SetEvent(runner->start);
+}
+
+// Gives up on an operation handed over; false when it had ended after all.
+// An abandoned runner ends its call by itself, then frees itself.
+bool Abandon(Runner *runner)
+{
+    if (InterlockedExchange(&runner->stage, kRunAbandoned) == kRunFinished) {
+        // It ended just now: its done is set or about to be.
+        WaitForSingleObject(runner->done, INFINITE);
+        return false;
+    }
+    InterlockedIncrement(&g_abandoned_runners);
+    return true;
+}
+
+// Hands an operation to the runner and waits for it in slices. Returns 0 when
+// it ended in time (its outcome is in the runner); else the reason to stop,
+// with the runner abandoned and *slot cleared. Closing the request is then
+// what ends the call, where a close can.
+LONG RunWithin(Runner **slot, RunnerOp op, const DownloadObserver *observer, Clock *clock)
+{
+    DWORD left_ms = 0;
+    LONG stop = StopReason(observer, clock, &left_ms);
+    if (stop != 0)
+        return stop;
+    HandOver(*slot, op);
+    for (;;) {
+        if (WaitForSingleObject((*slot)->done,
+                                left_ms < kWaitSliceMs ? left_ms : kWaitSliceMs) == WAIT_OBJECT_0)
+            return 0;
+        stop = StopReason(observer, clock, &left_ms);
+        if (stop == 0)
+            continue;
+        if (!Abandon(*slot))
+            return 0;
+        *slot = NULL;
+        return stop;
+    }
+}
+
+// Closes the three handles on the runner, waiting kCloseWaitMs at most, and
+// keeps the runner for the next download when the closes were that quick.
+void CloseOnRunner(Runner *runner, HINTERNET request, HINTERNET connection, HINTERNET root)
+{
+    runner->request = request;
+    runner->connection = connection;
+    runner->root = root;
+    HandOver(runner, kOpClose);
+    if (WaitForSingleObject(runner->done, kCloseWaitMs) == WAIT_OBJECT_0 || !Abandon(runner))
+        GiveBackRunner(runner);
+}
+
+// Free space on the volume of the local file, looked at when the file is made
+// and again each time the body has grown by kDiskCheckBytes.
+struct DiskWatch {
+    char folder[MAX_PATH]; // the local file's folder, with its separator
+    bool known;            // false: a folder name too long to look at
+    ULONGLONG next_check;  // received count of the next look
+};
+
+void WatchFolderOf(const char *local_path, DiskWatch *watch)
+{
+    const char *name = local_path;
+    for (const char *at = local_path; *at != '\0'; at++) {
+        if (*at == '\\' || *at == '/' || *at == ':')
+            name = at + 1;
+    }
+    size_t folder_length = (size_t)(name - local_path);
+    watch->known = folder_length < sizeof(watch->folder);
+    watch->next_check = 0;
+    if (watch->known) {
+        CopyMemory(watch->folder, local_path, folder_length);
+        watch->folder[folder_length] = '\0';
+    }
+}
+
+// False when writing bytes_to_come would leave the volume less than the
+// reserve. A volume whose free space cannot be read is not held back: the
+// write itself then fails when the disk is full.
+bool LeavesReserve(DiskWatch *watch, ULONGLONG received, ULONGLONG bytes_to_come)
+{
+    watch->next_check = received + kDiskCheckBytes;
+    ULARGE_INTEGER free_bytes;
+    if (!watch->known ||
+        !GetDiskFreeSpaceExA(watch->folder[0] != '\0' ? watch->folder : NULL, &free_bytes, NULL,
+                             NULL))
+        return true;
+    return free_bytes.QuadPart >= kDownloadDiskReserveBytes &&
+           free_bytes.QuadPart - kDownloadDiskReserveBytes >= bytes_to_come;
+}
+
+// Bytes the body may still bring: what is announced and not yet come, else
+// what may be written before the next look.
+ULONGLONG BytesToCome(ULONGLONG length, ULONGLONG received)
+{
+    return length > received ? length - received : kDiskCheckBytes;
+}
+
+// An exact size bounds the body even when it is 0: an empty file's body.
+bool HasCeiling(const DownloadObserver *observer)
+{
+    return observer && (observer->max_bytes != 0 || observer->exact_size);
+}
+
+// 0 when a body of this announced length may be taken; kDownloadTooLarge
+// past the ceiling, or, with an exact size, for any other length.
+LONG CheckAnnouncedLength(const DownloadObserver *observer, ULONGLONG length, bool announced)
+{
+    if (!HasCeiling(observer) || !announced)
+        return 0;
+    if (length > observer->max_bytes || (observer->exact_size && length != observer->max_bytes))
+        return kDownloadTooLarge;
+    return 0;
 }
 
 // Reports the percentage of length received, only when it changed. With the
@@ -265,6 +497,30 @@ void ReportProgress(const DownloadObserver *observer, ULONGLONG length, ULONGLON
         return;
     *last_percent = (int)percent;
     observer->on_progress(observer->context, (int)percent);
+}
+
+// Writes what a fill gathered, a chunk at a time with progress after each,
+// within the ceiling and the volume's reserve. Returns 0 or the failure.
+LONG WriteFilled(HANDLE file, const Runner *runner, const DownloadObserver *observer,
+                 Clock *clock, DiskWatch *disk, int *last_percent)
+{
+    if (HasCeiling(observer) && runner->filled > observer->max_bytes - clock->received)
+        return kDownloadTooLarge; // nothing past the ceiling is written
+    if (clock->received + runner->filled >= disk->next_check &&
+        !LeavesReserve(disk, clock->received, BytesToCome(clock->length, clock->received)))
+        return kDownloadDiskFull;
+    for (DWORD at = 0; at < runner->filled;) {
+        DWORD piece = runner->filled - at;
+        if (piece > kReadChunkBytes)
+            piece = kReadChunkBytes;
+        DWORD written = 0;
+        if (!WriteFile(file, runner->buffer + at, piece, &written, NULL) || written != piece)
+            return LastErrorResult();
+        at += piece;
+        clock->received += piece;
+        ReportProgress(observer, clock->length, clock->received, last_percent);
+    }
+    return 0;
 }
 
 } // namespace
@@ -288,15 +544,14 @@ LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *obje
     HINTERNET root = NULL;
     HINTERNET connection = NULL;
     HINTERNET request = NULL;
+    Runner *runner = NULL;
     HANDLE file = INVALID_HANDLE_VALUE;
     LONG result = kResultFail;
     DWORD status = 0;
-    ULONGLONG length = 0; // 0: no Content-Length
-    ULONGLONG received = 0;
-    DWORD period_start_ms = start_ms; // the time limit's current period
-    ULONGLONG period_start_received = 0;
+    bool announced = false;
     int last_percent = kNoPercentYet;
-    BYTE buffer[kReadChunkBytes];
+    Clock clock = {time_limit_ms, start_ms, 0, false, 0, 0};
+    DiskWatch disk;
 
     if (!server || !object || !local_path || server[0] == '\0' || object[0] == '\0') {
         result = kResultInvalidArg;
@@ -326,7 +581,13 @@ LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *obje
         result = LastErrorResult();
         goto cleanup;
     }
-    result = SendWithinTimeLimit(request, start_ms, time_limit_ms);
+    runner = TakeRunner(observer, &clock, &result);
+    if (!runner)
+        goto cleanup;
+    runner->request = request;
+    result = RunWithin(&runner, kOpSend, observer, &clock);
+    if (result == 0 && !runner->ok)
+        result = HResultFromWin32Error(runner->error);
     if (result != 0)
         goto cleanup;
 
@@ -341,8 +602,16 @@ LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *obje
         result = (LONG)(status | kHttpStatusFacility);
         goto cleanup;
     }
-    if (!ReadContentLength(request, &length, &result))
+    if (!ReadContentLength(request, &clock.length, &announced, &result))
         goto cleanup;
+    result = CheckAnnouncedLength(observer, clock.length, announced);
+    if (result != 0)
+        goto cleanup;
+    WatchFolderOf(local_path, &disk);
+    if (!LeavesReserve(&disk, 0, BytesToCome(clock.length, 0))) {
+        result = kDownloadDiskFull;
+        goto cleanup;
+    }
 
     file = CreateFileA(local_path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                        FILE_ATTRIBUTE_NORMAL, NULL);
@@ -351,42 +620,34 @@ LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *obje
         goto cleanup;
     }
 
+    clock.in_body = true;
     for (;;) {
-        DWORD now_ms = GetTickCount();
-        if (time_limit_ms != 0 && now_ms - period_start_ms >= time_limit_ms) {
-            if (length == 0 || received > length ||
-                received - period_start_received < MinBytesPerPeriod(time_limit_ms)) {
-                result = kDownloadTimedOut;
-                break;
-            }
-            period_start_ms = now_ms;
-            period_start_received = received;
-        }
-        DWORD got = 0;
-        if (!ReadArrivedBytes(request, buffer, &got)) {
-            result = LastErrorResult();
+        result = RunWithin(&runner, kOpFill, observer, &clock);
+        if (result != 0)
+            break;
+        if (!runner->ok) {
+            result = HResultFromWin32Error(runner->error);
             break;
         }
-        if (got == 0) {
-            // More bytes than announced are accepted; fewer mean a cut body.
-            result = (length != 0 && received < length) ? kDownloadCutShort : 0;
+        result = WriteFilled(file, runner, observer, &clock, &disk, &last_percent);
+        if (result != 0 || runner->ended)
             break;
-        }
-        DWORD written = 0;
-        if (!WriteFile(file, buffer, got, &written, NULL) || written != got) {
-            result = LastErrorResult();
-            break;
-        }
-        received += got;
-        ReportProgress(observer, length, received, &last_percent);
     }
+    // More bytes than announced are accepted; fewer mean a cut body.
+    if (result == 0 && announced && clock.received < clock.length)
+        result = kDownloadCutShort;
 
 cleanup:
-    if (request)
-        InternetCloseHandle(request);
-    if (connection)
-        InternetCloseHandle(connection);
-    InternetCloseHandle(root);
+    if (runner) {
+        CloseOnRunner(runner, request, connection, root);
+    } else {
+        // No runner, or one left in a call that holds the request until it ends.
+        if (request)
+            InternetCloseHandle(request);
+        if (connection)
+            InternetCloseHandle(connection);
+        InternetCloseHandle(root);
+    }
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
         // A failed call leaves no partial file behind.

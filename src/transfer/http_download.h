@@ -9,9 +9,12 @@ struct DownloadObserver {
     void (*on_complete)(void *context, LONG result); // last call; may be null
     void *context;                                   // handed back to both
     // Bounds of the download; zero leaves each one off.
-    const volatile LONG *cancel; // non-zero ends the download soon: kDownloadCancelled
-    ULONGLONG max_bytes;         // a body past this, announced or received: kDownloadTooLarge
-    BOOL exact_size;             // with max_bytes: any other Content-Length is refused at once
+    const volatile LONG *cancel; // non-zero ends the download within a fraction of a
+                                 // second, wherever it stands: kDownloadCancelled
+    ULONGLONG max_bytes;         // a body past this, announced or received: kDownloadTooLarge;
+                                 // no byte past it is written
+    BOOL exact_size;             // the body is max_bytes long (0 included): any other
+                                 // Content-Length is refused before the file is made
 };
 
 // Result codes of HttpDownloadToFile beyond the mapped Win32 errors.
@@ -21,6 +24,12 @@ const LONG kDownloadCutShort = (LONG)0x80072EFE; // body below Content-Length; t
 const LONG kDownloadCancelled = (LONG)0x800704C7; // *cancel was set (ERROR_CANCELLED)
 const LONG kDownloadTooLarge = (LONG)0x800700DF;  // past max_bytes (ERROR_FILE_TOO_LARGE)
 const LONG kDownloadDiskFull = (LONG)0x80070070;  // the volume's reserve reached (ERROR_DISK_FULL)
+
+// Free space a download always leaves on the volume it writes to: room for
+// what the system and the game write on their own (page file growth,
+// registry, logs, saves, crash dumps), which fail in odd ways on a full
+// system disk; small beside any disk a game is installed on.
+const ULONGLONG kDownloadDiskReserveBytes = 256ULL << 20;
 
 // Maps a Win32 error to a negative result code: 0 becomes E_FAIL, a value
 // already negative stays, any other e becomes 0x80070000 | (e & 0xFFFF).
@@ -36,7 +45,9 @@ LONG HResultFromWin32Error(DWORD error);
 // and it bounds each single wait of the connection; 0 means none of these.
 // A body that has kept coming at 64 KiB/s or more through the last limit's
 // length of time goes on for another, so that large files can finish; any
-// other call returns within twice the limit whatever the server does.
+// other call returns within twice the limit whatever the server does. A body
+// that would leave its volume less than kDownloadDiskReserveBytes free fails
+// with kDownloadDiskFull.
 // The observer may be null; its on_complete, if set, is called exactly once,
 // as the last step, refused arguments included. A Content-Length that is not
 // a number below 2^64 fails the call; a response without one is taken whole.

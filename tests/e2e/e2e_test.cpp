@@ -355,19 +355,40 @@ protected:
         AddReleaseFile("big.bin", Bytes(8 << 20, 'B'));
         Publish();
         StartServer("1m");
-        ASSERT_NO_FATAL_FAILURE(StartPatcher());
+        patcher_temp = temp.Join("patcher-tmp");
+        ASSERT_TRUE(CreateDirectoryA(patcher_temp.c_str(), NULL));
+        ASSERT_NO_FATAL_FAILURE(StartPatcher(std::string(), patcher_temp));
         ASSERT_TRUE(WaitForLine("Downloading big.bin"));
     }
+
+    // Temporary files of the patcher, wherever it keeps them.
+    int TemporaryFilesLeft()
+    {
+        int count = 0;
+        for (const auto &entry : SnapshotTree(install))
+            if (entry.first.find("BHP") != std::string::npos)
+                count++;
+        for (const auto &entry : SnapshotTree(patcher_temp))
+            if (entry.first.find("BHP") != std::string::npos)
+                count++;
+        return count;
+    }
+
+    std::string patcher_temp;
 };
 
 TEST_F(SlowRunTest, CancelDuringARun)
 {
     PostCommand(window, IDM_CANCEL);
-    ExpectView(RunToEnd(),
+    PatcherView view = RunToEnd();
+    // The download ends where it stood: it had seconds to go.
+    ExpectView(view,
                {"Searching for updates...", "Downloading big.bin", "Cancellation requested.",
                 "Patch cancelled."},
-               0, 100, true, "Done.");
+               0, view.file_progress, true, "Done.");
+    EXPECT_LT(view.file_progress, 100);
     EXPECT_EQ(Installed("big.bin"), "<missing>");
+    EXPECT_EQ(TemporaryFilesLeft(), 0);
 }
 
 TEST_F(SlowRunTest, RestartDuringARunAndAfterIt)
@@ -393,6 +414,7 @@ TEST_F(SlowRunTest, QuitDuringARunEndsTheProcessAtOnce)
     // The download still has about seven seconds to go; ending any process
     // takes Wine about two here.
     EXPECT_LT(GetTickCount() - start, 4000u) << "the process waited for the download";
+    EXPECT_EQ(TemporaryFilesLeft(), 0) << "the partial download was left behind";
 }
 
 // A file of 4 GiB and more: a hole of 4 GiB and a tail of a few MiB, so that

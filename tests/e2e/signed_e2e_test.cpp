@@ -289,7 +289,8 @@ protected:
     PROCESS_INFORMATION patcher;
     const std::string game = Bytes(5000, 'g');
     const std::string old_game = "the game as it was before";
-    const std::string evil = WithCrc("bytes that nobody signed", Crc(Bytes(5000, 'g')));
+    // Of the game's size and CRC-32: only the SHA-256 tells it apart.
+    const std::string evil = WithCrc(std::string(5000 - 4, 'e'), Crc(Bytes(5000, 'g')));
 };
 
 TEST_F(SignedReleaseTest, TheGenuineReleaseIsInstalledAndThenFoundUpToDate)
@@ -331,6 +332,26 @@ TEST_F(SignedReleaseTest, ForgedBytesWithTheListedCrcAreInstalledOnlyWithoutAKey
               Lines({"Searching for updates...", "Already up to date: data\\b.bin",
                      "Downloading game.exe", "Updating game.exe", "Patch complete."}));
     EXPECT_TRUE(Installed("game.exe") == evil) << "the key is what stopped it";
+}
+
+// A body of another length than the signed size, longer or shorter, is
+// refused before any of it is written; without a key it is fetched whole.
+TEST_F(SignedReleaseTest, AFileOfAnotherLengthIsRefusedBeforeItsBody)
+{
+    Publish(web, "r1", {kTestKey});
+    Lines refused = {"Searching for updates...", "Downloading data\\b.bin", "Updating data\\b.bin"};
+    for (int i = 0; i < 5; i++) {
+        refused.push_back("Downloading game.exe");
+        refused.push_back("Error: download failed with err, trying again... 800700df");
+    }
+    refused.push_back("Error: exceeded maximum attempts, giving up.");
+    refused.push_back("Patch failed.");
+    for (const std::string &body : {game + std::string(1000, 'x'), game.substr(0, 4000)}) {
+        forged["/latest/game.exe"] = body;
+        RemoveTree(install + "\\data");
+        EXPECT_EQ(Run(kSignedPatchExe), refused) << body.size() << " bytes";
+        EXPECT_TRUE(Installed("game.exe") == old_game);
+    }
 }
 
 TEST_F(SignedReleaseTest, StatementsThatAreNotTheStudiosAreRefused)

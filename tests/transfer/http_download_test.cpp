@@ -85,10 +85,16 @@ struct Outcome {
 // One download with a recording observer; checks what every call owes its
 // observer: on_complete once, last, with the returned code and the context.
 Outcome Download(unsigned short port, const std::string &object, const char *local_path,
-                 DWORD limit_ms = 10000, const char *server = kHost)
+                 DWORD limit_ms = 10000, const char *server = kHost,
+                 const DownloadObserver *bounds = NULL)
 {
     Outcome out;
     DownloadObserver observer = {RecordProgress, RecordComplete, &out.seen, NULL, 0, FALSE};
+    if (bounds) {
+        observer.cancel = bounds->cancel;
+        observer.max_bytes = bounds->max_bytes;
+        observer.exact_size = bounds->exact_size;
+    }
     out.seen.path = local_path;
     g_wrong_contexts = 0;
     DWORD start = GetTickCount();
@@ -135,6 +141,8 @@ bool Answer(HttpTestConnection &peer, int status, std::vector<std::string> heade
     peer.Send(ResponseHead(status, headers) + body);
     return false;
 }
+
+typedef BOOL(WINAPI *WriteFileFn)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
 
 std::string LengthHeader(size_t length) { return "Content-Length: " + std::to_string(length); }
 
@@ -374,6 +382,256 @@ TEST(HttpDownloadToFile, TimeLimitBoundsTheCall)
     }
 }
 
+// Sends body pieces as fast as the peer takes them until it goes away or the
+// server stops.
+void Flood(HttpTestConnection &peer)
+{
+    const std::string piece(64 * 1024, 'f');
+    while (peer.Send(piece)) {
+    }
+}
+
+// Counts what WriteFile stores, to see that nothing past a ceiling is written.
+WriteFileFn g_counted_write;
+ULONGLONG g_bytes_written;
+
+BOOL WINAPI CountingWrite(HANDLE file, LPCVOID bytes, DWORD size, LPDWORD written,
+                          LPOVERLAPPED overlapped)
+{
+    BOOL ok = g_counted_write(file, bytes, size, written, overlapped);
+    if (ok)
+        g_bytes_written += *written;
+    return ok;
+}
+
+// A ceiling ends the body at once, announced or received: a server that
+// announces a huge length and sends fast cannot keep a download going.
+TEST(HttpDownloadToFile, ACeilingHoldsTheBody)
+{
+    const ULONGLONG kMax = 1 << 20;
+    const struct {
+        const char *name;
+        std::string length;   // Content-Length, "" for none
+        bool flood;           // else a body of body_bytes
+        size_t body_bytes;
+        ULONGLONG max_bytes;
+        BOOL exact;
+        LONG expected;
+        ULONGLONG max_written; // WriteFile bytes at most
+    } cases[] = {
+        {"huge length, sent fast", "1000000000000000", true, 0, kMax, FALSE, kDownloadTooLarge, 0},
+        {"no length, sent fast", "", true, 0, kMax, FALSE, kDownloadTooLarge, kMax},
+        {"no length, one byte past", "", false, kMax + 1, kMax, FALSE, kDownloadTooLarge, kMax},
+        {"no length, the ceiling itself", "", false, kMax, kMax, FALSE, 0, kMax},
+        {"below the ceiling", "1000", false, 1000, kMax, FALSE, 0, 1000},
+        {"exact size, one byte short", "1000", false, 1000, 1001, TRUE, kDownloadTooLarge, 0},
+        {"exact size, one byte more", "1002", false, 1002, 1001, TRUE, kDownloadTooLarge, 0},
+        {"exact size met", "1001", false, 1001, 1001, TRUE, 0, 1001},
+        {"exact size 0, a body", "5", false, 5, 0, TRUE, kDownloadTooLarge, 0},
+        {"exact size 0, empty", "0", false, 0, 0, TRUE, 0, 0},
+    };
+    for (const auto &c : cases) {
+        HttpTestServer server(
+            [&c](HttpTestConnection &peer, const RecordedRequest &) {
+                std::vector<std::string> headers = {"Connection: close"};
+                if (!c.length.empty())
+                    headers.push_back("Content-Length: " + c.length);
+                peer.Send(ResponseHead(200, headers));
+                if (c.flood)
+                    Flood(peer);
+                else
+                    peer.Send(std::string(c.body_bytes, 'b'));
+                return false;
+            },
+            0, 15000);
+        ASSERT_TRUE(server.Listening());
+        TempFolder temp;
+        std::string path = temp.Join("file.bin");
+        DownloadObserver bounds = {NULL, NULL, NULL, NULL, c.max_bytes, c.exact};
+        g_bytes_written = 0;
+        Outcome out = {};
+        {
+            ImportHook count("kernel32.dll", "WriteFile", (void *)CountingWrite,
+                             &g_counted_write);
+            ASSERT_TRUE(g_counted_write);
+            out = Download(server.Port(), "/bounded", path.c_str(), 10000, kHost, &bounds);
+        }
+        EXPECT_EQ(Hex(out.result), Hex(c.expected)) << c.name;
+        EXPECT_LE(g_bytes_written, c.max_written) << c.name;
+        EXPECT_EQ(FileExists(path), c.expected == 0) << c.name;
+        EXPECT_LT(out.elapsed_ms, 3000u) << c.name;
+    }
+}
+
+// Cancel ends a call within 2 s wherever it stands; the time limit is far off.
+volatile LONG g_cancel;
+DWORD g_cancelled_at;
+
+void CancelNow()
+{
+    g_cancelled_at = GetTickCount();
+    InterlockedExchange(&g_cancel, 1);
+}
+
+TEST(HttpDownloadToFile, CancelEndsTheCallWherever)
+{
+    const DWORD kPromptMs = 2000;
+    const struct {
+        const char *name;
+        HttpTestServer::Script script;
+    } cases[] = {
+        {"waiting for the head",
+         [](HttpTestConnection &peer, const RecordedRequest &) {
+             CancelNow();
+             peer.Pause(20000);
+             return false;
+         }},
+        {"the head trickles",
+         [](HttpTestConnection &peer, const RecordedRequest &) {
+             peer.Send("HTTP/1.1 200 OK\r\n");
+             CancelNow();
+             peer.Trickle("X-Pad: " + std::string(1000, 'p'), 1, 20);
+             return false;
+         }},
+        {"a stalled body",
+         [](HttpTestConnection &peer, const RecordedRequest &) {
+             peer.Send(ResponseHead(200, {LengthHeader(1000)}) + std::string(100, 'b'));
+             peer.Pause(300);
+             CancelNow();
+             peer.Pause(20000);
+             return false;
+         }},
+        {"a fast body of 1 GB",
+         [](HttpTestConnection &peer, const RecordedRequest &) {
+             peer.Send(ResponseHead(200, {"Content-Length: 1000000000"}));
+             peer.Send(std::string(4 << 20, 'f'));
+             CancelNow();
+             Flood(peer);
+             return false;
+         }},
+    };
+    for (const auto &c : cases) {
+        HttpTestServer server(c.script, 0, 25000);
+        ASSERT_TRUE(server.Listening());
+        TempFolder temp;
+        std::string path = temp.Join("file.bin");
+        g_cancel = 0;
+        DownloadObserver bounds = {NULL, NULL, NULL, &g_cancel, 0, FALSE};
+
+        Outcome out = Download(server.Port(), "/cancel", path.c_str(), 20000, kHost, &bounds);
+        DWORD after_ms = GetTickCount() - g_cancelled_at;
+
+        EXPECT_EQ(Hex(out.result), Hex(kDownloadCancelled)) << c.name;
+        EXPECT_FALSE(FileExists(path)) << c.name;
+        EXPECT_LT(after_ms, kPromptMs) << c.name;
+        printf("%s: ended %lu ms after the cancel\n", c.name, (unsigned long)after_ms);
+    }
+}
+
+// A send given up on stays with its connection while the server keeps it
+// going: past four of them a download waits for one to end instead of
+// opening another.
+TEST(HttpDownloadToFile, FewAbandonedSendsPileUp)
+{
+    const DWORD kLimitMs = 400;
+    const int kBound = 4;
+    TempFolder temp;
+    std::string path = temp.Join("file.bin");
+    {
+        // A head that trickles within every receive timeout keeps a send going.
+        HttpTestServer trickling(
+            [](HttpTestConnection &peer, const RecordedRequest &) {
+                peer.Send("HTTP/1.1 200 OK\r\n");
+                peer.Trickle("X-Pad: " + std::string(100, 'p'), 1, 100);
+                return false;
+            },
+            0, 10000);
+        ASSERT_TRUE(trickling.Listening());
+        for (int i = 0; i < kBound; i++)
+            EXPECT_EQ(Hex(Download(trickling.Port(), "/trickle", path.c_str(), kLimitMs).result),
+                      Hex(kDownloadTimedOut));
+        Outcome held_back = Download(trickling.Port(), "/trickle", path.c_str(), kLimitMs);
+        EXPECT_EQ(Hex(held_back.result), Hex(kDownloadTimedOut));
+        EXPECT_EQ(trickling.Connections(), kBound) << "a connection past the bound";
+    } // the server lets go: the abandoned sends end
+    HttpTestServer server([](HttpTestConnection &peer, const RecordedRequest &) {
+        return Answer(peer, 200, {LengthHeader(2)}, "ok");
+    });
+    ASSERT_TRUE(server.Listening());
+    Outcome out = Download(server.Port(), "/ok", path.c_str(), 5000);
+    EXPECT_EQ(out.result, 0);
+    EXPECT_LT(out.elapsed_ms, 2000u);
+}
+
+// The free space of the local file's volume, as a stand-in reports it: the
+// first look sees first_free, every later one later_free.
+typedef BOOL(WINAPI *FreeSpaceFn)(LPCSTR, PULARGE_INTEGER, PULARGE_INTEGER, PULARGE_INTEGER);
+ULONGLONG g_first_free, g_later_free;
+int g_free_looks;
+std::string g_free_folder;
+
+BOOL WINAPI StandInFreeSpace(LPCSTR folder, PULARGE_INTEGER caller_free, PULARGE_INTEGER total,
+                             PULARGE_INTEGER all_free)
+{
+    ULONGLONG free_bytes = g_free_looks++ == 0 ? g_first_free : g_later_free;
+    g_free_folder = folder ? folder : "<null>";
+    if (caller_free)
+        caller_free->QuadPart = free_bytes;
+    if (total)
+        total->QuadPart = free_bytes * 2;
+    if (all_free)
+        all_free->QuadPart = free_bytes;
+    return TRUE;
+}
+
+TEST(HttpDownloadToFile, KeepsAReserveOfFreeSpace)
+{
+    const ULONGLONG kReserve = kDownloadDiskReserveBytes;
+    const size_t kBody = 12 << 20; // three looks while it is written
+    const struct {
+        const char *name;
+        bool announced;
+        ULONGLONG first_free, later_free;
+        LONG expected;
+        bool file_made;
+    } cases[] = {
+        {"room for the announced body", true, kReserve + kBody, kReserve + kBody, 0, true},
+        {"a byte too few for it", true, kReserve + kBody - 1, kReserve + kBody, kDownloadDiskFull,
+         false},
+        {"the volume fills meanwhile", true, kReserve + kBody, kReserve, kDownloadDiskFull, true},
+        {"no length, room for the next look", false, kReserve + (4 << 20), kReserve + (64 << 20),
+         0, true},
+        {"no length, the reserve reached", false, kReserve + (64 << 20), kReserve + 1000,
+         kDownloadDiskFull, true},
+    };
+    for (const auto &c : cases) {
+        HttpTestServer server([&c, kBody](HttpTestConnection &peer, const RecordedRequest &) {
+            std::vector<std::string> headers;
+            if (c.announced)
+                headers.push_back(LengthHeader(kBody));
+            return Answer(peer, 200, headers, std::string(kBody, 'd'));
+        });
+        ASSERT_TRUE(server.Listening());
+        TempFolder temp;
+        std::string path = temp.Join("file.bin");
+        g_first_free = c.first_free;
+        g_later_free = c.later_free;
+        g_free_looks = 0;
+        FreeSpaceFn real = NULL;
+        Outcome out = {};
+        {
+            ImportHook free_space("kernel32.dll", "GetDiskFreeSpaceExA",
+                                  (void *)StandInFreeSpace, &real);
+            ASSERT_TRUE(real);
+            out = Download(server.Port(), "/big", path.c_str());
+        }
+        EXPECT_EQ(Hex(out.result), Hex(c.expected)) << c.name;
+        EXPECT_EQ(FileExists(path), c.expected == 0) << c.name;
+        EXPECT_EQ(g_free_folder, temp.path + "\\") << c.name;
+        EXPECT_EQ(out.seen.percents.empty(), !c.file_made || !c.announced) << c.name;
+    }
+}
+
 TEST(HttpDownloadToFile, OnlyAReadableLengthOrNoneLetsTheBodyThrough)
 {
     const LONG kUnreadable = HResultFromWin32Error(ERROR_HTTP_INVALID_HEADER);
@@ -385,7 +643,7 @@ TEST(HttpDownloadToFile, OnlyAReadableLengthOrNoneLetsTheBodyThrough)
         {"", 0},
         {"Content-Length: 600", 0},
         {"Content-Length: 4294967296", kDownloadCutShort},
-        {"Content-Length: 18446744073709551615", kDownloadCutShort},
+        {"Content-Length: 18446744073709551615", kDownloadDiskFull}, // no volume holds it
         {"Content-Length: 18446744073709551616", kUnreadable},
         {"Content-Length: 184467440737095516150", kUnreadable},
         {"Content-Length: six hundred", kUnreadable},
@@ -871,7 +1129,6 @@ TEST(HttpDownloadToFile, LocalFileThatCannotBeCreated)
 
 // A disk that fills up: writes pass to the real file until capacity bytes
 // have gone, the write that crosses it stores what fits and then fails.
-typedef BOOL(WINAPI *WriteFileFn)(HANDLE, LPCVOID, DWORD, LPDWORD, LPOVERLAPPED);
 WriteFileFn g_real_write;
 DWORD g_disk_left;
 bool g_short_write_succeeds; // a short write that reports success, last error 0
