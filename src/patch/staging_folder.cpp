@@ -8,9 +8,11 @@
 namespace {
 
 // Owned by the administrators, so that no user's account has an owner's
-// rights over it; full control for the administrators and the system, handed
-// down to what is made in it; nothing taken from the installation folder.
-const char kStagingSecurity[] = "O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
+// rights over it; full control for the administrators and the system, and
+// reading for the users (a download changed nothing, and a file whose
+// permissions could not be reset after its move stays usable), handed down to
+// what is made in it; nothing taken from the installation folder.
+const char kStagingSecurity[] = "O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;FRFX;;;BU)";
 const char kStagedPrefix[] = "BHP";
 const char kStagedSuffix[] = ".tmp";
 // GetTempFileNameA takes folders of up to MAX_PATH - 14 characters.
