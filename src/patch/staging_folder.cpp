@@ -32,13 +32,11 @@ StagingFolder g_staging = {INVALID_HANDLE_VALUE, ""};
 bool IsRealFolder(HANDLE held, const char *path)
 {
     BY_HANDLE_FILE_INFORMATION info;
-    if (!GetFileInformationByHandle(held, &info))
+    DWORD by_name = GetFileAttributesA(path);
+    if (!GetFileInformationByHandle(held, &info) || by_name == INVALID_FILE_ATTRIBUTES)
         return false;
-    DWORD attributes = GetFileAttributesA(path);
-    DWORD seen = info.dwFileAttributes | attributes;
-    return attributes != INVALID_FILE_ATTRIBUTES && (info.dwFileAttributes & attributes &
-                                                     FILE_ATTRIBUTE_DIRECTORY) &&
-           !(seen & FILE_ATTRIBUTE_REPARSE_POINT);
+    return (info.dwFileAttributes & by_name & FILE_ATTRIBUTE_DIRECTORY) &&
+           !((info.dwFileAttributes | by_name) & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
 // Sets the owner and the access list on the held folder alone: unlike
@@ -62,25 +60,31 @@ bool IsStagedName(const char *name)
 }
 
 // Deletes the files of runs that were cut off (the window closed during a
-// download). Links are left alone: what they lead to is not a leftover.
-void DeleteLeftovers(const char *folder)
+// download). Fails at a link or other reparse point under a name that
+// GetTempFileNameA may pick: creating a new file there could make one where it
+// leads. Only a folder taken over can hold one.
+bool DeleteLeftovers(const char *folder)
 {
     char pattern[kJoinedPathCapacity];
     if (!JoinLocalPath(folder, "*", pattern, kJoinedPathCapacity))
-        return;
+        return false;
     WIN32_FIND_DATAA entry;
     HANDLE listing = FindFirstFileA(pattern, &entry);
     if (listing == INVALID_HANDLE_VALUE)
-        return;
+        return false;
+    bool swept = true;
     do {
         char path[kJoinedPathCapacity];
-        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || IsLinkEntry(&entry) ||
-            !IsStagedName(entry.cFileName) ||
-            !JoinLocalPath(folder, entry.cFileName, path, kJoinedPathCapacity))
+        if (!IsStagedName(entry.cFileName))
             continue;
-        DeleteFileA(path);
-    } while (FindNextFileA(listing, &entry));
+        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
+            swept = false;
+        else if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+                 JoinLocalPath(folder, entry.cFileName, path, kJoinedPathCapacity))
+            DeleteFileA(path);
+    } while (swept && FindNextFileA(listing, &entry));
     FindClose(listing);
+    return swept;
 }
 
 // Through a handle that keeps the name from being replaced once it is
@@ -134,7 +138,7 @@ int OpenStagingFolder(const char *install_dir)
         goto done;
     // Also a folder made just now: another program may have put its own in
     // its place before the open.
-    ready = IsRealFolder(held, path) && TakeOver(held, security);
+    ready = IsRealFolder(held, path) && TakeOver(held, security) && DeleteLeftovers(path);
 done:
     LocalFree(security);
     if (!ready) {
@@ -144,7 +148,6 @@ done:
     }
     g_staging.held = held;
     lstrcpyA(g_staging.path, path);
-    DeleteLeftovers(path);
     return 1;
 }
 

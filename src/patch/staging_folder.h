@@ -19,8 +19,8 @@
 // Makes the folder, or takes over a real folder found at its name (its owner
 // and access list are set anew, for it alone), holds it, and deletes the
 // BHP*.tmp files that a run cut off left in it. Refuses a file or a link
-// (junction, symbolic link, mount point) at that name. Returns 1 when the
-// folder is ready.
+// (junction, symbolic link, mount point) at that name, and a folder holding a
+// link under a BHP*.tmp name. Returns 1 when the folder is ready.
 int OpenStagingFolder(const char *install_dir);
 
 // Makes a new empty file BHP*.tmp in the folder held and writes its full name

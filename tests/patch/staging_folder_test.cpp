@@ -181,7 +181,7 @@ bool OthersMayWrite(const std::string &folder)
 
 TEST(StagingFolder, TakesOverARealFolderAndRefusesFilesAndLinks)
 {
-    enum Found { kNothing, kOwnFolder, kOpenFolder, kFile, kLink };
+    enum Found { kNothing, kOwnFolder, kOpenFolder, kFile, kLink, kLinkInside };
     const struct {
         const char *name;
         Found found;
@@ -192,6 +192,7 @@ TEST(StagingFolder, TakesOverARealFolderAndRefusesFilesAndLinks)
         {"a folder everyone may write", kOpenFolder, 1},
         {"a file", kFile, 0},
         {"a link to a folder elsewhere", kLink, 0},
+        {"a folder holding a link named like a download", kLinkInside, 0},
     };
     for (const auto &c : cases) {
         TempFolder install;
@@ -200,7 +201,7 @@ TEST(StagingFolder, TakesOverARealFolderAndRefusesFilesAndLinks)
         ASSERT_TRUE(CreateDirectoryA(elsewhere.c_str(), NULL));
         ASSERT_TRUE(WriteWholeFile(elsewhere + "\\BHP1.tmp", "not a leftover"));
         std::unique_ptr<UnixSymlink> link;
-        if (c.found == kOwnFolder || c.found == kOpenFolder) {
+        if (c.found == kOwnFolder || c.found == kOpenFolder || c.found == kLinkInside) {
             ASSERT_TRUE(CreateDirectoryA(staging.c_str(), NULL));
             ASSERT_TRUE(WriteWholeFile(staging + "\\BHP2a.tmp", "left by a run cut off"));
             ASSERT_TRUE(WriteWholeFile(staging + "\\keep.txt", "an administrator's"));
@@ -220,8 +221,9 @@ TEST(StagingFolder, TakesOverARealFolderAndRefusesFilesAndLinks)
         if (c.found == kFile) {
             ASSERT_TRUE(WriteWholeFile(staging, "a file"));
         }
-        if (c.found == kLink) {
-            link.reset(new UnixSymlink(staging, elsewhere));
+        if (c.found == kLink || c.found == kLinkInside) {
+            link.reset(new UnixSymlink(c.found == kLink ? staging : staging + "\\BHP3.tmp",
+                                       elsewhere));
             ASSERT_TRUE(link->made);
         }
         TreeSnapshot elsewhere_before = SnapshotTree(elsewhere);
@@ -242,7 +244,8 @@ TEST(StagingFolder, TakesOverARealFolderAndRefusesFilesAndLinks)
         }
         // What an administrator put there stays, and so does the folder.
         EXPECT_EQ(FileExists(staging + "\\keep.txt"),
-                  c.found == kOwnFolder || c.found == kOpenFolder) << c.name;
+                  c.found == kOwnFolder || c.found == kOpenFolder || c.found == kLinkInside)
+            << c.name;
         DeleteFileA((staging + "\\keep.txt").c_str());
     }
 }
