@@ -5,6 +5,7 @@
 #include "patch/install_paths.h"
 #include "patch/manifest.h"
 #include "patch/signed_release.h"
+#include "patch/staging_folder.h"
 #include "transfer/crc32.h"
 #include "transfer/http_download.h"
 
@@ -23,8 +24,7 @@ const char kFileObjectPrefix[] = "/latest/";
 const DWORD kDownloadTimeLimitMs = 30000;
 const DWORD kMaxAttempts = 5;
 const DWORD kEntryWeight = 100; // share of one entry in the overall progress
-const char kTempPrefix[] = "BHP";
-const int kSystemPathCapacity = MAX_PATH; // 260: temporary folder and file names
+const int kSystemPathCapacity = MAX_PATH; // 260: temporary file names
 const int kLogLineCapacity = 1028;
 // The largest manifest a run takes, while it downloads and when it reads it:
 // the statement's own ceiling, since every manifest line has a longer line in
@@ -49,7 +49,7 @@ enum RunEnd {
 struct PatchRun {
     UpdateManifest manifest;
     SignedRelease signed_release; // with a built-in key: the checked statement
-    char temp_path[kSystemPathCapacity];  // the manifest's file, then the temp folder
+    char temp_path[kSystemPathCapacity];  // the manifest's file, then the statement's
     char entry_temp[kSystemPathCapacity]; // the current attempt's download
     char local_path[kJoinedPathCapacity];
     char server_path[kJoinedPathCapacity];
@@ -82,15 +82,6 @@ void PostTextCopy(UINT message, const char *text)
     lstrcpyA(copy, text);
     if (!PostMessageA(window, message, 0, (LPARAM)copy))
         HeapFree(heap, 0, copy);
-}
-
-// GetTempFileNameA creates the file empty under a unique BHP name.
-int MakeTempFileIn(char *folder, char *name)
-{
-    DWORD length = GetTempPathA(kSystemPathCapacity, folder);
-    if (length == 0 || length >= (DWORD)kSystemPathCapacity)
-        return 0;
-    return GetTempFileNameA(folder, kTempPrefix, 0, name) != 0;
 }
 
 void FillObserver(PatchRun *run)
@@ -334,7 +325,7 @@ void RunAttempts(PatchRun *run, DWORD index)
             PostLogLine("Error: server path is too long.");
             return;
         }
-        if (!MakeTempFileIn(run->temp_path, run->entry_temp)) {
+        if (!MakeTempFileName(run->entry_temp, kSystemPathCapacity)) {
             PostLogLine("Error: unable to create a temporary file.");
             return;
         }
@@ -437,13 +428,7 @@ void RequestCancel() { g_patch_worker.cancel_requested = 1; }
 
 int IsWorkerIdle() { return g_patch_worker.running == 0; }
 
-int MakeTempFileName(char *buffer, int length)
-{
-    if (!buffer || length <= 0)
-        return 0;
-    char folder[kSystemPathCapacity];
-    return MakeTempFileIn(folder, buffer);
-}
+int MakeTempFileName(char *buffer, int length) { return MakeStagedFile(buffer, length); }
 
 void PostStatusText(const char *text) { PostTextCopy(WM_APP_STATUS_TEXT, text); }
 
@@ -469,6 +454,7 @@ DWORD WINAPI PatchWorkerMain(LPVOID)
     ZeroMemory(&run, sizeof(run));
     PostStartNotifications();
     DeleteLeftoverOldFiles(g_patch_worker.install_dir);
+    OpenStagingFolder(g_patch_worker.install_dir); // when refused, no temporary file can be made
 
     RunEnd end = kRunGoesOn;
     if (!g_patch_worker.install_dir)
@@ -486,6 +472,7 @@ DWORD WINAPI PatchWorkerMain(LPVOID)
         PostLogLine("Unable to check for updates.");
     if (end != kRunNoWindow)
         PostNumber(WM_APP_ENABLE_LAUNCH, 1);
+    CloseStagingFolder(); // before "Done.": whoever sees it sees the folder gone
     PostStatusText("Done.");
     FreeManifest(&run.manifest);
     FreeSignedRelease(&run.signed_release);

@@ -39,6 +39,16 @@ bool IsDeviceName(const char *name, int length)
            name[3] >= '1' && name[3] <= '9';
 }
 
+// Case is ignored, as Windows ignores it.
+bool IsStagingFolderName(const char *name, int length)
+{
+    int i = 0;
+    for (; i < length && kStagingFolderName[i] != '\0'; i++)
+        if (AsciiUpper(name[i]) != AsciiUpper(kStagingFolderName[i]))
+            return false;
+    return i == length && kStagingFolderName[i] == '\0';
+}
+
 PathFault ComponentFault(const char *name, int length)
 {
     if (length == 2 && name[0] == '.' && name[1] == '.')
@@ -82,6 +92,7 @@ PathFault FindPathFault(const char *path)
     const char *p = SkipSeparators(path);
     if (*p == '\0')
         return kPathEmpty;
+    bool at_top = true; // no component but "." seen yet
     while (*p != '\0') {
         int length = 0;
         while (p[length] != '\0' && !IsSeparator(p[length]))
@@ -89,6 +100,9 @@ PathFault FindPathFault(const char *path)
         PathFault fault = ComponentFault(p, length);
         if (fault != kPathSafe)
             return fault;
+        if (at_top && IsStagingFolderName(p, length))
+            return kPathStaging;
+        at_top = at_top && length == 1 && p[0] == '.';
         p = SkipSeparators(p + length);
     }
     return kPathSafe;

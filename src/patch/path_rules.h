@@ -7,6 +7,10 @@
 // Installation and server paths are built in buffers of this many bytes.
 const int kJoinedPathCapacity = 520;
 
+// The installation's folder where the patcher keeps downloads until they are
+// moved into place (an 8.3 name, so that no short alias leads into it).
+const char kStagingFolderName[] = "patchtmp";
+
 // Both '\' and '/' separate the components of a manifest path.
 bool IsSeparator(char c);
 // p moved past any separators it starts with.
@@ -20,6 +24,7 @@ enum PathFault {
     kPathColon,       // a ':' anywhere
     kPathDroppedEnd,  // a component other than "." ending in '.' or ' '
     kPathDeviceName,  // CON, PRN, AUX, NUL, COM1-9, LPT1-9, with any extension
+    kPathStaging,     // leads into the staging folder (its name at the top)
 };
 
 // The first fault of the path, component by component, or kPathSafe.

@@ -4,6 +4,7 @@
 #include "e2e/patcher_driver.h"
 
 #include "app/main_window.h"
+#include "patch/path_rules.h"
 
 #include "support/file_tree.h"
 #include "support/http_test_server.h"
@@ -124,18 +125,12 @@ protected:
     }
 
     // Starts patch.exe from the installation folder and finds its window;
-    // dll_overrides, when given, replaces WINEDLLOVERRIDES for it, and
-    // temp_folder, when given, TMP and TEMP.
-    void StartPatcher(const std::string &dll_overrides = std::string(),
-                      const std::string &temp_folder = std::string())
+    // dll_overrides, when given, replaces WINEDLLOVERRIDES for it.
+    void StartPatcher(const std::string &dll_overrides = std::string())
     {
         Environment changes;
         if (!dll_overrides.empty())
             changes.push_back({"WINEDLLOVERRIDES", dll_overrides});
-        if (!temp_folder.empty()) {
-            changes.push_back({"TMP", temp_folder});
-            changes.push_back({"TEMP", temp_folder});
-        }
         std::string environment = EnvironmentWith(changes);
         DWORD error = StartPatcherIn(install, changes.empty() ? NULL : &environment[0], &patcher);
         ASSERT_EQ(error, 0u) << "cannot start patch.exe";
@@ -479,12 +474,10 @@ TEST_F(EndToEndTest, AFileOf4GiBAndMore)
     ASSERT_TRUE(WriteWholeFile(web + "\\latest\\manifest.txt",
                                std::to_string(CrcOfHoleThen(kHoleBytes, tail)) +
                                    " data\\big.pak\r\n"));
-    std::string patcher_temp = temp.Join("patcher-tmp");
-    ASSERT_TRUE(CreateDirectoryA(patcher_temp.c_str(), NULL));
     StartServer();
 
     DWORD start = GetTickCount();
-    ASSERT_NO_FATAL_FAILURE(StartPatcher(std::string(), patcher_temp));
+    ASSERT_NO_FATAL_FAILURE(StartPatcher());
     PatcherView view = {};
     EXPECT_TRUE(WaitForRunEnd(window, kBigRunTimeoutMs, &view)) << JoinLines(view.log);
     DWORD seconds_ms = GetTickCount() - start;
@@ -788,13 +781,13 @@ TEST_F(EndToEndTest, TheWindowAndItsControls)
 }
 
 // A process can end at any instant of a run (Quit, a crash, power loss). Runs
-// that replace idle files and one in use, with temporary files on the same
-// volume and on another, are killed at instants spread evenly over a whole
-// run; every listed file must then hold its old or its new content, or be
-// missing (fetched again), and the next run must complete.
+// that replace idle files and one in use, in installations on two file
+// systems, are killed at instants spread evenly over a whole run; every
+// listed file must then hold its old or its new content, or be missing
+// (fetched again), and the next run must complete.
 class KilledRunTest : public EndToEndTest {
 protected:
-    static const size_t kBigSize = 12 << 20; // its copy to another volume takes a while
+    static const size_t kBigSize = 12 << 20; // its check takes a while
 
     struct Listed {
         std::string path, old_bytes, new_bytes; // old_bytes empty: not installed
@@ -887,7 +880,7 @@ protected:
     }
 
     // Waits until big.bin has been downloaded whole into folder: from then on
-    // the run checks, copies and renames files.
+    // the run checks and renames files.
     static bool WaitForBigDownload(const std::string &folder)
     {
         DWORD start = GetTickCount(), largest = 0;
@@ -916,19 +909,19 @@ TEST_F(KilledRunTest, EveryListedFileIsOldNewOrFetchedAgain)
     const int kKillsPerPhase = 6;
     const struct {
         const char *name;
-        std::string temp_root;
+        std::string root; // where the installations go
     } volumes[] = {{"same volume", temp.path}, {"another volume", drive.folder}};
+    // The temporary files wait in the installation's staging folder.
+    auto staging = [this] { return install + "\\" + kStagingFolderName; };
 
     int serial = 0, kills = 0, missing = 0, set_aside = 0, staged = 0, temporary = 0;
     for (const auto &volume : volumes) {
         // One whole run, timed.
         std::string name = "run" + std::to_string(serial++);
-        std::string temp_folder = volume.temp_root + "\\" + name + "tmp";
-        ASSERT_TRUE(CreateDirectoryA(temp_folder.c_str(), NULL));
-        ASSERT_NO_FATAL_FAILURE(FreshInstallation(temp.Join(name)));
-        ASSERT_NO_FATAL_FAILURE(StartPatcher(std::string(), temp_folder));
+        ASSERT_NO_FATAL_FAILURE(FreshInstallation(volume.root + "\\" + name));
+        ASSERT_NO_FATAL_FAILURE(StartPatcher());
         DWORD start = GetTickCount();
-        ASSERT_TRUE(WaitForBigDownload(temp_folder)) << volume.name;
+        ASSERT_TRUE(WaitForBigDownload(staging())) << volume.name;
         DWORD tail_start = GetTickCount();
         // The last listed file is the last one written.
         while (!FileExists(install + "\\" + listed.back().path) &&
@@ -947,12 +940,10 @@ TEST_F(KilledRunTest, EveryListedFileIsOldNewOrFetchedAgain)
             std::string at = std::string(volume.name) + " at " + std::to_string(kill_ms) +
                              (phase ? " ms after the download" : " ms");
             name = "run" + std::to_string(serial++);
-            temp_folder = volume.temp_root + "\\" + name + "tmp";
-            ASSERT_TRUE(CreateDirectoryA(temp_folder.c_str(), NULL));
-            ASSERT_NO_FATAL_FAILURE(FreshInstallation(temp.Join(name)));
-            ASSERT_NO_FATAL_FAILURE(StartPatcher(std::string(), temp_folder));
+            ASSERT_NO_FATAL_FAILURE(FreshInstallation(volume.root + "\\" + name));
+            ASSERT_NO_FATAL_FAILURE(StartPatcher());
             if (phase == 1) {
-                ASSERT_TRUE(WaitForBigDownload(temp_folder)) << at;
+                ASSERT_TRUE(WaitForBigDownload(staging())) << at;
             }
             Sleep(kill_ms);
             ASSERT_TRUE(TerminateProcess(patcher.hProcess, 1)) << at;
@@ -975,15 +966,16 @@ TEST_F(KilledRunTest, EveryListedFileIsOldNewOrFetchedAgain)
             }
             int leftovers = CountNamesEndingIn("held.dat.old");
             int copies = CountNamesEndingIn(".new.old");
-            int temporaries = CountBhpFiles(temp_folder);
+            int temporaries = CountBhpFiles(staging());
             printf("[   INFO   ] %s: files %s, %d set aside, %d half-made copies, %d temporary\n",
                    at.c_str(), found.c_str(), leftovers, copies, temporaries);
             set_aside += leftovers;
             staged += copies;
             temporary += temporaries;
 
-            ASSERT_NO_FATAL_FAILURE(StartPatcher(std::string(), temp_folder));
+            ASSERT_NO_FATAL_FAILURE(StartPatcher());
             EXPECT_EQ(LastLine(), "Patch complete.") << at;
+            EXPECT_EQ(CountBhpFiles(staging()), 0) << at << ": a temporary file left";
             for (const Listed &file : listed)
                 EXPECT_TRUE(InstalledIs(file.path, file.new_bytes)) << at << ": " << file.path;
             EXPECT_EQ(CountNamesEndingIn(".new.old"), 0) << at << ": a staged copy left";

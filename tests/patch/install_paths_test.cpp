@@ -43,6 +43,9 @@ TEST(IsSafeRelativePath, AcceptsOnlyPathsThatStayBelowTheBase)
         {"nul .txt", 0},       {"COM0", 1},           {"COM10", 1},
         {"LPT", 1},            {"nula", 1},           {"acon", 1},
         {"con_x", 1},          {"xnul.txt", 1},       {"data\\nul\\x", 0},
+        // The staging folder, at the top only.
+        {"patchtmp", 0},       {"PatchTmp\\x", 0},    {".\\.//patchtmp/x", 0},
+        {"a\\patchtmp\\x", 1},  {"patchtmpx", 1},      {"patchtm", 1},
     };
     for (const auto &c : cases)
         EXPECT_EQ(IsSafeRelativePath(c.path), c.safe) << "path: " << c.path;

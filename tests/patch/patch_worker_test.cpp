@@ -2,6 +2,8 @@
 
 #include "app/notifications.h"
 #include "patch/install_paths.h"
+#include "patch/path_rules.h"
+#include "support/file_tree.h"
 #include "support/heap_probe.h"
 #include "support/http_test_server.h"
 #include "support/proxy_setting.h"
@@ -109,6 +111,7 @@ protected:
     void SetUp() override
     {
         install = temp.Join("inst");
+        staging = install + "\\" + kStagingFolderName;
         tmp = temp.Join("tmp");
         ASSERT_TRUE(CreateDirectoryA(install.c_str(), NULL));
         ASSERT_TRUE(CreateDirectoryA(tmp.c_str(), NULL));
@@ -219,10 +222,12 @@ protected:
         ExpectCleanEnd();
     }
 
-    // Every run that reached its end leaves no temporary file and no text copy.
+    // Every run that reached its end leaves no temporary file, no staging
+    // folder and no text copy; the user's temporary folder is never used.
     void ExpectCleanEnd()
     {
         EXPECT_EQ(ListFolder(tmp), std::vector<std::string>()) << "temporary files left";
+        EXPECT_FALSE(FolderExists(staging)) << "staging folder left";
         for (const Notification &note : recorder.all) {
             if (!note.text.empty()) {
                 EXPECT_FALSE(HeapHoldsTextCopy(note.text.c_str())) << "copy left: " << note.text;
@@ -246,7 +251,7 @@ protected:
     Numbers ManifestNumbers() { return {File(OneChunkPercent(ManifestSize()))}; }
 
     TempFolder temp;
-    std::string install, tmp, old_tmp, old_temp;
+    std::string install, staging, tmp, old_tmp, old_temp;
     std::unique_ptr<HttpTestServer> server;
     HANDLE held = NULL, release = NULL;
     std::unique_ptr<ProxySetting> proxy;
@@ -285,16 +290,6 @@ BOOL WINAPI CountingPost(HWND window, UINT message, WPARAM wparam, LPARAM lparam
         return FALSE;
     }
     return g_real_post(window, message, wparam, lparam);
-}
-
-decltype(&GetTempPathA) g_real_temp_path = NULL;
-int g_temp_path_calls = 0, g_temp_path_fail_at = 0;
-DWORD g_temp_path_failure = 0; // what the failing call returns
-
-DWORD WINAPI TempPathFailingOnce(DWORD length, LPSTR buffer)
-{
-    DWORD result = g_real_temp_path(length, buffer);
-    return ++g_temp_path_calls == g_temp_path_fail_at ? g_temp_path_failure : result;
 }
 
 decltype(&GetTempFileNameA) g_real_temp_name = NULL;
@@ -684,13 +679,14 @@ TEST_F(PatchRunTest, CancelDuringATricklingDownload)
 }
 
 // Reads are the worker's polling clock: its GENERIC_READ opens below a folder
-// are counted, and at the chosen one a cancellation is requested or the open
-// fails. In the temporary folder the first is the manifest's, each later one
-// the verification of a download; in the installation, each entry's check.
+// (not in its staging folder) are counted, and at the chosen one a
+// cancellation is requested or the open fails. In the staging folder the
+// first is the manifest's, each later one the verification of a download; in
+// the installation, each entry's check.
 typedef HANDLE(WINAPI *CreateFileAFn)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
                                       HANDLE);
 CreateFileAFn g_real_create_file = NULL;
-std::string g_read_folder;
+std::string g_read_folder, g_read_folder_staging;
 int g_reads = 0;
 int g_cancel_at_read = 0;
 int g_fail_at_read = 0;
@@ -699,7 +695,9 @@ HANDLE WINAPI CountedReadOpen(LPCSTR name, DWORD access, DWORD share,
                               LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                               HANDLE model)
 {
-    if (access == GENERIC_READ && std::string(name).find(g_read_folder + "\\") == 0) {
+    std::string path = name;
+    if (access == GENERIC_READ && path.find(g_read_folder + "\\") == 0 &&
+        path.find(g_read_folder_staging) != 0) {
         ++g_reads;
         if (g_reads == g_cancel_at_read)
             RequestCancel();
@@ -716,6 +714,7 @@ struct ReadOpenHook {
     ReadOpenHook(const std::string &folder, int cancel_at, int fail_at)
     {
         g_read_folder = folder;
+        g_read_folder_staging = folder + "\\" + kStagingFolderName + "\\";
         g_reads = 0;
         g_cancel_at_read = cancel_at;
         g_fail_at_read = fail_at;
@@ -731,7 +730,7 @@ TEST_F(PatchRunTest, CancelWhileTheLastFileIsMovedIn)
 {
     SetManifest(Publish("last.bin", "last"));
     {
-        ReadOpenHook hook(tmp, 2, 0);
+        ReadOpenHook hook(staging, 2, 0);
         ASSERT_NE(g_real_create_file, nullptr);
         Run();
     }
@@ -746,7 +745,7 @@ TEST_F(PatchRunTest, CancelAtEachPollingPoint)
     const Lines corrupt = {"Downloading x", "Error: downloaded file is corrupt, trying again..."};
     const struct {
         const char *name;
-        bool in_install; // counts the entries' checks, else the temporary folder's reads
+        bool in_install; // counts the entries' checks, else the staging folder's reads
         int cancel_at;
         Lines log;
     } cases[] = {
@@ -768,7 +767,7 @@ TEST_F(PatchRunTest, CancelAtEachPollingPoint)
     for (const auto &c : cases) {
         recorder.all.clear();
         {
-            ReadOpenHook hook(c.in_install ? install : tmp, c.cancel_at, 0);
+            ReadOpenHook hook(c.in_install ? install : staging, c.cancel_at, 0);
             Run();
         }
         EXPECT_EQ(recorder.LogLines(), Join({{"Searching for updates..."}, c.log})) << c.name;
@@ -782,6 +781,136 @@ TEST_F(PatchRunTest, CancelAtEachPollingPoint)
 
 // A text whose copy cannot be made, or whose post fails, is not shown; the
 // run goes on, and no copy is left.
+// A program without elevation, at one step between a download and its move:
+// it writes other bytes into the downloaded file, or puts a link to a file of
+// its own choice in its place. It reaches the user's temporary folder and the
+// installation folder, but not the patcher's staging folder, which admits
+// administrators and the system only (see staging_folder_test).
+struct Attack {
+    int at_call;            // acts before this call on the entry's file: 0 is the download's
+    bool link;              // a link to victim, else other bytes
+    std::string victim;     // a file the attacker cannot write itself
+    std::string out_of_reach; // the staging folder, with its separator
+    std::vector<std::string> written; // BHP files the downloads wrote, in order
+    int calls = 0;
+    bool acted = false;
+    std::vector<std::unique_ptr<UnixSymlink>> links;
+};
+Attack *g_attack = NULL;
+CreateFileAFn g_attacked_create = NULL;
+decltype(&MoveFileExA) g_attacked_move = NULL;
+
+bool IsStagedName(const std::string &name)
+{
+    size_t base = name.find_last_of('\\') + 1;
+    return name.compare(base, 3, "BHP") == 0 && name.size() > 4 &&
+           name.compare(name.size() - 4, 4, ".tmp") == 0;
+}
+
+// Called before each file call the worker makes; the second file that a
+// download writes is the entry's (the first is the manifest).
+void AttackBefore(const std::string &name, bool download)
+{
+    Attack &a = *g_attack;
+    if (!IsStagedName(name))
+        return;
+    if (download)
+        a.written.push_back(name);
+    if (a.written.size() != 2 || a.written[1] != name || a.calls++ != a.at_call || a.acted ||
+        name.compare(0, a.out_of_reach.size(), a.out_of_reach) == 0)
+        return;
+    a.acted = true;
+    if (a.link) {
+        // Renamed away rather than deleted: a handle that allows deletion
+        // keeps a deleted name taken until it closes, not a renamed one.
+        g_attacked_move(name.c_str(), (name + ".gone").c_str(), 0);
+        a.links.emplace_back(new UnixSymlink(name, a.victim));
+        return;
+    }
+    HANDLE file = g_attacked_create(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD written = 0;
+    WriteFile(file, "evil bytes", 10, &written, NULL);
+    CloseHandle(file);
+}
+
+HANDLE WINAPI AttackedCreate(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
+                             DWORD disposition, DWORD flags, HANDLE model)
+{
+    AttackBefore(name, access == GENERIC_WRITE && disposition == CREATE_ALWAYS);
+    return g_attacked_create(name, access, share, security, disposition, flags, model);
+}
+
+BOOL WINAPI AttackedMove(LPCSTR from, LPCSTR to, DWORD flags)
+{
+    AttackBefore(from, false);
+    return g_attacked_move(from, to, flags);
+}
+
+TEST_F(PatchRunTest, NothingUnelevatedChangesWhatIsInstalled)
+{
+    MappedDrive drive;
+    ASSERT_FALSE(drive.root.empty()) << "no free drive letter could be mapped";
+    // The entry's file: created by the download (0), read for its CRC-32 (1),
+    // opened for its permissions (2), renamed (3), read for a copy to
+    // another volume (4).
+    const struct {
+        const char *name;
+        int at_call;
+        bool link;
+        bool temp_on_another_volume;
+    } cases[] = {
+        {"a link before the download writes", 0, true, false},
+        {"a link after the download", 1, true, false},
+        {"other bytes after the check", 2, false, false},
+        {"a link after the check", 2, true, false},
+        {"other bytes before the rename", 3, false, false},
+        {"a link before the rename", 3, true, false},
+        {"other bytes before the copy to another volume", 4, false, true},
+    };
+    const std::string victim = temp.Join("victim.txt");
+    const std::string published = "the studio's game";
+    SetManifest(Publish("game.exe", published));
+    for (const auto &c : cases) {
+        recorder.all.clear();
+        DeleteFileA((install + "\\game.exe").c_str());
+        ASSERT_TRUE(WriteWholeFile(victim, "precious"));
+        SetEnvironmentVariableA("TMP", c.temp_on_another_volume ? drive.folder.c_str() : tmp.c_str());
+        Attack attack;
+        attack.at_call = c.at_call;
+        attack.link = c.link;
+        attack.victim = victim;
+        attack.out_of_reach = staging + "\\";
+        g_attack = &attack;
+        TreeSnapshot before = SnapshotTree(temp.path);
+        {
+            ImportHook create("kernel32.dll", "CreateFileA", (void *)AttackedCreate,
+                              &g_attacked_create);
+            ImportHook move("kernel32.dll", "MoveFileExA", (void *)AttackedMove, &g_attacked_move);
+            ASSERT_TRUE(create.real && move.real);
+            StartPatchWorker(recorder.window(), install.c_str());
+            ASSERT_TRUE(recorder.PumpUntilIdle(kRunTimeoutMs)) << c.name;
+        }
+        SetEnvironmentVariableA("TMP", tmp.c_str());
+        EXPECT_EQ(recorder.LogLines(), Lines({"Searching for updates...", "Downloading game.exe",
+                                              "Updating game.exe", "Patch complete."}))
+            << c.name;
+        // Everything outside the staging folder: the update, and nothing else.
+        TreeSnapshot after = SnapshotTree(temp.path);
+        before["inst\\game.exe"] = published;
+        for (TreeSnapshot *tree : {&before, &after})
+            for (auto i = tree->begin(); i != tree->end();)
+                i = i->first.find("inst\\" + std::string(kStagingFolderName) + "\\") == 0
+                        ? tree->erase(i)
+                        : std::next(i);
+        EXPECT_EQ(after, before) << c.name;
+        EXPECT_EQ(SnapshotTree(drive.folder), TreeSnapshot()) << c.name;
+        g_attack = NULL;
+        attack.links.clear();
+        DeleteFileA((install + "\\game.exe").c_str());
+    }
+}
+
 TEST_F(PatchRunTest, TextsThatCannotBeSent)
 {
     const struct {
@@ -824,33 +953,30 @@ TEST_F(PatchRunTest, TemporaryFilesThatCannotBeMade)
                              "Unable to check for updates."};
     const struct {
         const char *name;
-        int path_fails_at;
-        DWORD path_result;
+        bool file_at_staging; // the staging folder cannot be made
         int name_fails_at;
         Lines log;
     } cases[] = {
-        {"the manifest's: folder name of 260", 1, MAX_PATH, 0, unchecked},
-        {"the manifest's: no file", 0, 0, 1, unchecked},
-        {"an entry's: no folder", 2, 0, 0, skipped},
-        {"an entry's: folder name of 260", 2, MAX_PATH, 0, skipped},
-        {"an entry's: no file", 0, 0, 2, skipped},
+        {"no staging folder", true, 0, unchecked},
+        {"the manifest's", false, 1, unchecked},
+        {"an entry's", false, 2, skipped},
     };
     SetManifest(Publish("a", "a") + Publish("b", "b"));
     for (const auto &c : cases) {
         recorder.all.clear();
         DeleteFileA((install + "\\b").c_str());
-        g_temp_path_calls = g_temp_name_calls = 0;
-        g_temp_path_fail_at = c.path_fails_at;
-        g_temp_path_failure = c.path_result;
+        if (c.file_at_staging) {
+            ASSERT_TRUE(WriteWholeFile(staging, "a file where the folder goes"));
+        }
+        g_temp_name_calls = 0;
         g_temp_name_fail_at = c.name_fails_at;
         {
-            ImportHook path("kernel32.dll", "GetTempPathA", (void *)TempPathFailingOnce,
-                            &g_real_temp_path);
             ImportHook name("kernel32.dll", "GetTempFileNameA", (void *)TempNameFailingOnce,
                             &g_real_temp_name);
-            ASSERT_TRUE(path.real && name.real);
+            ASSERT_TRUE(name.real);
             Run();
         }
+        DeleteFileA(staging.c_str());
         EXPECT_EQ(recorder.LogLines(), Join({{"Searching for updates..."}, c.log})) << c.name;
         EXPECT_EQ(Installed("a"), "<missing>") << c.name;
     }
@@ -883,7 +1009,7 @@ TEST_F(PatchRunTest, ManifestsThatCannotBeRead)
         g_spoil_read_of = c.read ? (DWORD)text.size() : 0;
         g_read_fails = c.read == 2;
         {
-            ReadOpenHook open(tmp, 0, c.open_fails);
+            ReadOpenHook open(staging, 0, c.open_fails);
             void *real_size = NULL;
             std::unique_ptr<ImportHook> size;
             if (c.size_unknown)
@@ -922,26 +1048,6 @@ TEST_F(PatchRunTest, AThreadThatCannotBeCreated)
     EXPECT_EQ(g_patch_worker.install_dir, nullptr);
     recorder.PumpUntil([] { return false; }, 200);
     EXPECT_TRUE(recorder.all.empty());
-}
-
-TEST(MakeTempFileName, MakesAnEmptyBhpFileOrRefuses)
-{
-    TempFolder temp;
-    char old_tmp[MAX_PATH] = {};
-    GetEnvironmentVariableA("TMP", old_tmp, MAX_PATH);
-    SetEnvironmentVariableA("TMP", temp.path.c_str());
-    char name[MAX_PATH] = {};
-    EXPECT_EQ(MakeTempFileName(name, MAX_PATH), 1);
-    std::string made = name;
-    EXPECT_EQ(made.find(temp.path + "\\BHP"), 0u) << made;
-    std::string bytes = "x";
-    EXPECT_TRUE(ReadWholeFile(made, &bytes));
-    EXPECT_EQ(bytes, "");
-    EXPECT_EQ(MakeTempFileName(NULL, MAX_PATH), 0);
-    EXPECT_EQ(MakeTempFileName(name, 0), 0);
-    SetEnvironmentVariableA("TMP", temp.Join("no such folder").c_str());
-    EXPECT_EQ(MakeTempFileName(name, MAX_PATH), 0);
-    SetEnvironmentVariableA("TMP", old_tmp[0] ? old_tmp : NULL);
 }
 
 } // namespace

@@ -77,6 +77,9 @@ std::string RuleOfThePatcher(const std::string &manifest_path)
     case kPathDeviceName:
         return "has a name that Windows opens as a device (CON, PRN, AUX, NUL, COM1-9, "
                "LPT1-9); the patcher refuses it";
+    case kPathStaging:
+        return std::string("would lie in \"") + kStagingFolderName +
+               "\", the folder where the patcher keeps its downloads";
     }
     return "is refused by the patcher";
 }

@@ -52,6 +52,9 @@ TEST(JudgeReleaseName, RefusesNamesThePatcherCannotInstall)
         {Parts({"manifest.txt."}), "ending in '.' or ' '"},
         {Parts({"donn\xC3\xA9" "es", "carte \xC3\xA9t\xC3\xA9.map"}), "outside ASCII"},
         {Parts({"MANIFEST.TXT"}), "place of the manifest"},
+        {Parts({"PatchTmp", "x.bin"}), "where the patcher keeps its downloads"},
+        {Parts({"patchtmp"}), "where the patcher keeps its downloads"},
+        {Parts({"data", "patchtmp"}), nullptr},
         // 8 characters of "/latest/" + 511 is the longest server path, 519.
         {Parts({long_part, long_part, std::string(109, 'f')}), nullptr},
         {Parts({long_part, long_part, std::string(110, 'f')}), "has 520 characters"},
