@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -146,7 +147,11 @@ protected:
     // Answers one request on its own connection, then closes it.
     bool Answer(HttpTestConnection &connection, const RecordedRequest &request)
     {
-        HttpReply reply = Serve(request.target);
+        HttpReply reply;
+        {
+            std::lock_guard<std::mutex> serving(serve_lock); // requests come at once
+            reply = Serve(request.target);
+        }
         if (reply.hold) {
             SetEvent(held);
             WaitForSingleObject(release, kMaxHoldMs);
@@ -254,6 +259,7 @@ protected:
     std::map<std::string, std::string> objects;
     std::vector<std::string> objects_requested;
     std::function<bool(const std::string &, HttpReply *)> script;
+    std::mutex serve_lock;
 };
 
 // Platform calls that fail once, at a call chosen by each test.
