@@ -301,11 +301,12 @@ bool TakeNextEntry(FetchAhead *ahead)
 void FillWindow(FetchAhead *ahead)
 {
     DWORD count = ahead->plan.manifest->count;
-    // Once stopped, only the entry being reported is still taken: the worker
-    // may yet report it (a Cancel it has not seen) as a one-at-a-time run would.
-    while (!ahead->dispatch_blocked && ahead->next_dispatch < count &&
+    // Once stopped or blocked, only the entry being reported is still taken:
+    // the worker may yet report it (a Cancel it has not seen) as a
+    // one-at-a-time run would.
+    while (ahead->next_dispatch < count &&
            ahead->next_dispatch <= ahead->head + kFetchAheadDepth &&
-           (!ahead->stop || ahead->next_dispatch == ahead->head))
+           ((!ahead->stop && !ahead->dispatch_blocked) || ahead->next_dispatch == ahead->head))
         if (!TakeNextEntry(ahead))
             break;
 }
