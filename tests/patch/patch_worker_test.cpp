@@ -835,9 +835,11 @@ int g_cancel_after_nth = 0;
 
 BOOL WINAPI CancellingPost(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
 {
+    // The text is the window's once posted: looked at before.
+    bool cancel = message == WM_APP_LOG_LINE && lparam &&
+                  g_cancel_after_line == (const char *)lparam && --g_cancel_after_nth == 0;
     BOOL posted = g_real_post(window, message, wparam, lparam);
-    if (message == WM_APP_LOG_LINE && lparam && g_cancel_after_line == (const char *)lparam &&
-        --g_cancel_after_nth == 0)
+    if (cancel)
         RequestCancel();
     return posted;
 }
