@@ -1,6 +1,7 @@
 #include "patch/patch_worker.h"
 
 #include "app/notifications.h"
+#include "patch/fetch_ahead.h"
 #include "patch/file_replace.h"
 #include "patch/install_paths.h"
 #include "patch/manifest.h"
@@ -22,7 +23,6 @@ const INTERNET_PORT kUpdatePort = 80;
 const char kManifestObject[] = "/latest/manifest.txt";
 const char kFileObjectPrefix[] = "/latest/";
 const DWORD kDownloadTimeLimitMs = 30000;
-const DWORD kMaxAttempts = 5;
 const DWORD kEntryWeight = 100; // share of one entry in the overall progress
 const int kSystemPathCapacity = MAX_PATH; // 260: temporary file names
 const int kLogLineCapacity = 1028;
@@ -32,9 +32,6 @@ const int kLogLineCapacity = 1028;
 // key it still holds over a million entries of common length, and bounds
 // what a run holds in memory for it.
 const DWORD kMaxManifestSize = kMaxSignedReleaseSize;
-// What SetDownloadBounds is told besides an entry's index.
-const DWORD kManifestDownload = MAXDWORD;
-const DWORD kStatementDownload = MAXDWORD - 1;
 
 // Where a run goes once it stops taking steps.
 enum RunEnd {
@@ -50,10 +47,10 @@ struct PatchRun {
     UpdateManifest manifest;
     SignedRelease signed_release; // with a built-in key: the checked statement
     char temp_path[kSystemPathCapacity];  // the manifest's file, then the statement's
-    char entry_temp[kSystemPathCapacity]; // the current attempt's download
+    char entry_temp[kSystemPathCapacity]; // the verified download being moved in
     char local_path[kJoinedPathCapacity];
-    char server_path[kJoinedPathCapacity];
     DownloadObserver observer;
+    FetchAhead ahead;   // the entries below the one reported
     DWORD divisor;      // count, taken once when the entry loop starts
     DWORD successes;    // entries found up to date or updated
     DWORD progress_sum; // kEntryWeight per success
@@ -91,22 +88,14 @@ void FillObserver(PatchRun *run)
     run->observer.context = (void *)g_patch_worker.notify_window;
 }
 
-// Bounds the next download: Cancel ends it, and its body may not outgrow the
-// largest the run will read; with a key, an entry's is exactly its signed size.
-void SetDownloadBounds(PatchRun *run, DWORD download)
+// Bounds the next download of the manifest or the statement: Cancel ends it,
+// and its body may not outgrow the largest the run will read. The entries'
+// downloads are bounded where they are made, ahead of the entry reported.
+void SetDownloadBounds(PatchRun *run, ULONGLONG ceiling)
 {
-    DownloadObserver *observer = &run->observer;
-    observer->cancel = &g_patch_worker.cancel_requested;
-    observer->max_bytes = 0;
-    observer->exact_size = FALSE;
-    if (download == kManifestDownload) {
-        observer->max_bytes = kMaxManifestSize;
-    } else if (download == kStatementDownload) {
-        observer->max_bytes = kMaxSignedReleaseSize;
-    } else if (HasReleaseKey()) {
-        observer->max_bytes = run->signed_release.entries[download].size;
-        observer->exact_size = TRUE;
-    }
+    run->observer.cancel = &g_patch_worker.cancel_requested;
+    run->observer.max_bytes = ceiling;
+    run->observer.exact_size = FALSE;
 }
 
 void PostStartNotifications()
@@ -191,7 +180,7 @@ bool FetchSignedRelease(PatchRun *run)
         return false;
     }
     FillObserver(run);
-    SetDownloadBounds(run, kStatementDownload);
+    SetDownloadBounds(run, kMaxSignedReleaseSize);
     LONG result = HttpDownloadToFile(kUpdateHost, kUpdatePort, kSignedReleaseObject,
                                      run->temp_path, kDownloadTimeLimitMs, &run->observer);
     if (result < 0 || CancelRequested()) {
@@ -218,23 +207,6 @@ bool FetchSignedRelease(PatchRun *run)
     return loaded;
 }
 
-// Without a key every file passes; with one, it must have the signed size
-// and SHA-256 of the entry.
-bool HasSignedContent(const PatchRun *run, DWORD index, const char *file)
-{
-    return !HasReleaseKey() || FileMatchesSignedEntry(file, &run->signed_release.entries[index]);
-}
-
-// With a key the signed size and SHA-256 decide alone: the signed CRC-32 is
-// the manifest's (checked), and a second pass over every file would cost.
-bool IsInstalledCurrent(const PatchRun *run, DWORD index)
-{
-    if (HasReleaseKey())
-        return HasSignedContent(run, index, run->local_path) != 0;
-    DWORD crc = 0;
-    return FileCrc32(run->local_path, &crc) && crc == run->manifest.checksums[index];
-}
-
 // Everything is in place: the installation has completed this release.
 void RecordRelease(const PatchRun *run)
 {
@@ -251,7 +223,7 @@ RunEnd FetchManifest(PatchRun *run)
         return kRunCheckFailed;
     }
     FillObserver(run);
-    SetDownloadBounds(run, kManifestDownload);
+    SetDownloadBounds(run, kMaxManifestSize);
     LONG result = HttpDownloadToFile(kUpdateHost, kUpdatePort, kManifestObject, run->temp_path,
                                      kDownloadTimeLimitMs, &run->observer);
     // A cancellation seen here is reported as a failed contact, by design.
@@ -312,8 +284,8 @@ void InstallDownload(PatchRun *run, const char *path)
     CountSuccess(run);
 }
 
-// Up to kMaxAttempts downloads of one entry. Leaves attempts below the limit
-// when the entry was skipped, updated or the run was cancelled.
+// Reports the attempts of one entry, made ahead. Leaves attempts below the
+// limit when the entry was skipped, updated or the run was cancelled.
 void RunAttempts(PatchRun *run, DWORD index)
 {
     const char *path = run->manifest.paths[index];
@@ -321,65 +293,53 @@ void RunAttempts(PatchRun *run, DWORD index)
     while (run->attempts < kMaxAttempts) {
         if (CancelRequested())
             return;
-        if (!JoinServerPath(kFileObjectPrefix, path, run->server_path, kJoinedPathCapacity)) {
+        AttemptStep step = AwaitAttemptStart(&run->ahead, run->attempts);
+        if (step == kAttemptNoServerPath)
             PostLogLine("Error: server path is too long.");
-            return;
-        }
-        if (!MakeTempFileName(run->entry_temp, kSystemPathCapacity)) {
+        if (step == kAttemptNoTempFile)
             PostLogLine("Error: unable to create a temporary file.");
+        if (step != kAttemptStarted)
             return;
-        }
-        FillObserver(run);
-        SetDownloadBounds(run, index);
         PostLogPair("Downloading", path);
         PostNumber(WM_APP_FILE_PROGRESS, 0);
-        LONG result = HttpDownloadToFile(kUpdateHost, kUpdatePort, run->server_path,
-                                         run->entry_temp, kDownloadTimeLimitMs, &run->observer);
-        if (CancelRequested()) {
-            DeleteFileA(run->entry_temp);
+        LONG result = 0;
+        step = AwaitAttemptEnd(&run->ahead, run->attempts, run->entry_temp, &result);
+        if (step == kAttemptCancelled)
             return;
-        }
-        if (result < 0) {
+        if (step == kAttemptFailed) {
             char line[kLogLineCapacity];
             wsprintfA(line, "%s %lx", "Error: download failed with err, trying again...",
                       (unsigned long)result);
             PostLogLine(line);
-            DeleteFileA(run->entry_temp);
             run->attempts++;
             continue;
         }
-        DWORD crc = 0;
-        if (FileCrc32(run->entry_temp, &crc) && crc == run->manifest.checksums[index] &&
-            HasSignedContent(run, index, run->entry_temp)) {
+        if (step == kAttemptVerified) {
             InstallDownload(run, path);
             return;
         }
         PostLogLine("Error: downloaded file is corrupt, trying again...");
-        DeleteFileA(run->entry_temp);
         run->attempts++;
     }
 }
 
-RunEnd CheckEntries(PatchRun *run)
+RunEnd TakeEntries(PatchRun *run)
 {
     const UpdateManifest &manifest = run->manifest;
-    run->divisor = manifest.count;
-    run->successes = 0;
-    run->progress_sum = 0;
     for (DWORD i = 0; i < manifest.count; i++) {
         if (CancelRequested())
             return kRunCancelled;
         const char *path = manifest.paths[i];
-        if (!IsSafeRelativePath(path)) {
+        EntryVerdict verdict = AwaitCheck(&run->ahead, i, run->local_path);
+        if (verdict == kEntryUnsafe) {
             PostLogLine("Error: path must be a relative one.");
             break;
         }
-        if (!JoinLocalPath(g_patch_worker.install_dir, path, run->local_path,
-                           kJoinedPathCapacity)) {
+        if (verdict == kEntryTooLong) {
             PostLogLine("Error: path is too long.");
             break;
         }
-        if (IsInstalledCurrent(run, i)) {
+        if (verdict == kEntryCurrent) {
             PostLogPair("Already up to date:", path);
             CountSuccess(run);
             continue;
@@ -392,9 +352,23 @@ RunEnd CheckEntries(PatchRun *run)
             break;
         }
     }
-    if (CancelRequested())
-        return kRunCancelled;
-    if (run->successes == manifest.count) {
+    return CancelRequested() ? kRunCancelled : kRunReported;
+}
+
+RunEnd CheckEntries(PatchRun *run)
+{
+    run->divisor = run->manifest.count;
+    run->successes = 0;
+    run->progress_sum = 0;
+    FetchPlan plan = {&run->manifest, HasReleaseKey() ? run->signed_release.entries : NULL,
+                      g_patch_worker.install_dir, kUpdateHost, kUpdatePort, kFileObjectPrefix,
+                      kDownloadTimeLimitMs};
+    StartFetchAhead(&run->ahead, &plan);
+    RunEnd end = TakeEntries(run);
+    FinishFetchAhead(&run->ahead); // nothing below where the run stopped stays
+    if (end == kRunCancelled)
+        return end;
+    if (run->successes == run->manifest.count) {
         RecordRelease(run);
         PostLogLine("Patch complete.");
         PostNumber(WM_APP_PATCH_RESULT, 1);

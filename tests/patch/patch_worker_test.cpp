@@ -1,6 +1,7 @@
 #include "patch/patch_worker.h"
 
 #include "app/notifications.h"
+#include "patch/fetch_ahead.h"
 #include "patch/install_paths.h"
 #include "patch/path_rules.h"
 #include "support/file_tree.h"
@@ -18,7 +19,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <tlhelp32.h>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -149,7 +152,11 @@ protected:
     // Answers one request on its own connection, then closes it.
     bool Answer(HttpTestConnection &connection, const RecordedRequest &request)
     {
-        HttpReply reply = Serve(request.target);
+        HttpReply reply;
+        {
+            std::lock_guard<std::mutex> serving(serve_lock); // requests come at once
+            reply = Serve(request.target);
+        }
         if (reply.hold) {
             SetEvent(held);
             WaitForSingleObject(release, kMaxHoldMs);
@@ -259,6 +266,7 @@ protected:
     std::map<std::string, std::string> objects;
     std::vector<std::string> objects_requested;
     std::function<bool(const std::string &, HttpReply *)> script;
+    std::mutex serve_lock;
 };
 
 // Platform calls that fail once, at a call chosen by each test.
@@ -331,6 +339,88 @@ BOOL WINAPI SpoiledRead(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPO
     *got = size - 1;
     return TRUE;
 }
+
+
+// A stand-in for each attempt's download: the object's bytes, after a wait
+// the test chooses (hold), ending early with kDownloadCancelled as soon as the
+// run's cancel flag is set, as the downloader does.
+struct StandIn {
+    std::mutex lock;
+    std::map<std::string, std::string> objects; // object path -> bytes; absent: 404
+    std::function<bool(const std::string &object, DWORD waited_ms)> hold;
+    std::vector<std::string> finished; // objects, in the order their downloads ended
+    LONG in_flight = 0, cancelled = 0;
+
+    size_t Finished()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return finished.size();
+    }
+    bool HasFinished(const std::string &object)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return std::find(finished.begin(), finished.end(), object) != finished.end();
+    }
+};
+StandIn *g_stand_in = NULL;
+const DWORD kStandInHoldMs = 10000;
+
+LONG StandInDownload(const char *, INTERNET_PORT, const char *object, const char *local_path,
+                     DWORD, const DownloadObserver *observer)
+{
+    StandIn &stand_in = *g_stand_in;
+    InterlockedIncrement(&stand_in.in_flight);
+    LONG result = 0;
+    DWORD start = GetTickCount();
+    while (stand_in.hold && stand_in.hold(object, GetTickCount() - start) &&
+           GetTickCount() - start < kStandInHoldMs) {
+        if (observer->cancel && *observer->cancel) {
+            result = kDownloadCancelled;
+            InterlockedIncrement(&stand_in.cancelled);
+            break;
+        }
+        Sleep(2);
+    }
+    if (result == 0) {
+        std::string bytes;
+        bool found = false;
+        {
+            std::lock_guard<std::mutex> guard(stand_in.lock);
+            auto it = stand_in.objects.find(object);
+            found = it != stand_in.objects.end();
+            if (found)
+                bytes = it->second;
+        }
+        if (!found)
+            result = (LONG)0x80190194;
+        else if (!WriteWholeFile(local_path, bytes))
+            result = E_FAIL;
+        else if (observer->on_progress)
+            observer->on_progress(observer->context, 100);
+    }
+    {
+        std::lock_guard<std::mutex> guard(stand_in.lock);
+        stand_in.finished.push_back(object);
+    }
+    InterlockedDecrement(&stand_in.in_flight);
+    return result;
+}
+
+// Every attempt goes to the stand-in while this lives.
+struct StandInScope {
+    explicit StandInScope(const std::map<std::string, std::string> &objects)
+    {
+        stand_in.objects = objects;
+        g_stand_in = &stand_in;
+        g_fetch_download = StandInDownload;
+    }
+    ~StandInScope()
+    {
+        g_fetch_download = HttpDownloadToFile;
+        g_stand_in = NULL;
+    }
+    StandIn stand_in;
+};
 
 TEST_F(PatchRunTest, NothingListed)
 {
@@ -739,24 +829,40 @@ TEST_F(PatchRunTest, CancelWhileTheLastFileIsMovedIn)
     EXPECT_EQ(Installed("last.bin"), "last");
 }
 
+// Cancel asked for right after the worker posts the nth copy of a log line.
+std::string g_cancel_after_line;
+int g_cancel_after_nth = 0;
+
+BOOL WINAPI CancellingPost(HWND window, UINT message, WPARAM wparam, LPARAM lparam)
+{
+    // The text is the window's once posted: looked at before.
+    bool cancel = message == WM_APP_LOG_LINE && lparam &&
+                  g_cancel_after_line == (const char *)lparam && --g_cancel_after_nth == 0;
+    BOOL posted = g_real_post(window, message, wparam, lparam);
+    if (cancel)
+        RequestCancel();
+    return posted;
+}
+
 // A request made between two polling points is seen at the next one.
 TEST_F(PatchRunTest, CancelAtEachPollingPoint)
 {
     const Lines corrupt = {"Downloading x", "Error: downloaded file is corrupt, trying again..."};
     const struct {
         const char *name;
-        bool in_install; // counts the entries' checks, else the staging folder's reads
-        int cancel_at;
+        int cancel_at_read; // the temporary folder's reads, else after a log line
+        const char *after_line;
+        int nth;
         Lines log;
     } cases[] = {
         // After parsing: a failed check, not a cancellation.
-        {"after parsing", false, 1, {"Unable to check for updates."}},
-        {"before an entry that is up to date", true, 1,
+        {"after parsing", 1, "", 0, {"Unable to check for updates."}},
+        {"before an entry", 0, "Already up to date: a", 1,
          {"Already up to date: a", "Patch cancelled."}},
-        {"before the first attempt", true, 3,
-         {"Already up to date: a", "Already up to date: b", "Patch cancelled."}},
+        {"before an attempt", 0, "Error: downloaded file is corrupt, trying again...", 1,
+         Join({{"Already up to date: a", "Already up to date: b"}, corrupt, {"Patch cancelled."}})},
         // The fifth corrupt download of x: no "giving up" line.
-        {"after the attempt loop", false, 6,
+        {"after the attempt loop", 0, "Error: downloaded file is corrupt, trying again...", 5,
          Join({{"Already up to date: a", "Already up to date: b"}, corrupt, corrupt, corrupt,
                corrupt, corrupt, {"Patch cancelled."}})},
     };
@@ -766,8 +872,11 @@ TEST_F(PatchRunTest, CancelAtEachPollingPoint)
     objects["/latest/x"] = "not 12345";
     for (const auto &c : cases) {
         recorder.all.clear();
+        g_cancel_after_line = c.after_line;
+        g_cancel_after_nth = c.nth;
         {
-            ReadOpenHook hook(c.in_install ? install : staging, c.cancel_at, 0);
+            ReadOpenHook hook(staging, c.cancel_at_read, 0);
+            ImportHook post("user32.dll", "PostMessageA", (void *)CancellingPost, &g_real_post);
             Run();
         }
         EXPECT_EQ(recorder.LogLines(), Join({{"Searching for updates..."}, c.log})) << c.name;
@@ -777,6 +886,201 @@ TEST_F(PatchRunTest, CancelAtEachPollingPoint)
         }
         EXPECT_EQ(Installed("c"), "<missing>") << c.name;
     }
+}
+
+// Entries whose downloads end first are still reported, and installed, in
+// manifest order, each exactly as a one-at-a-time run shows it.
+TEST_F(PatchRunTest, LaterEntriesThatFinishFirstAreReportedInOrder)
+{
+    const char *names[] = {"a", "b", "c", "d"};
+    std::string manifest;
+    for (const char *name : names)
+        manifest += Publish(name, std::string("bytes of ") + name);
+    SetManifest(manifest);
+    StandInScope scope(objects);
+    StandIn &stand_in = scope.stand_in;
+    stand_in.hold = [&stand_in](const std::string &object, DWORD) {
+        return object == "/latest/a" && stand_in.Finished() < 3;
+    };
+    Run();
+    ASSERT_EQ(stand_in.finished.size(), 4u);
+    EXPECT_EQ(stand_in.finished.back(), "/latest/a") << "a did not finish last";
+    Lines expected = kStartSequence;
+    Numbers numbers = Concat({StartNumbers(), ManifestNumbers()});
+    int total = 0;
+    for (const char *name : names) {
+        total += 25;
+        Lines entry = {Log(std::string("Downloading ") + name), Num("file", 0),
+                       Log(std::string("Updating ") + name), Num("total", total)};
+        expected.insert(expected.end(), entry.begin(), entry.end());
+        numbers.insert(numbers.end(), {File(0), File(100), Total(total)});
+        EXPECT_EQ(Installed(name), std::string("bytes of ") + name);
+    }
+    expected = Join({expected, {Log("Patch complete."), Num("result", 1)}, kEndSequence});
+    numbers.insert(numbers.end(), {Result(), Enable(1)});
+    EXPECT_EQ(Trace(), expected);
+    EXPECT_EQ(recorder.Numbers(), numbers);
+}
+
+// A run that stops at an entry installs nothing below it, and deletes what
+// was fetched for the entries below.
+TEST_F(PatchRunTest, ARunStoppedAtAnEntryChangesNothingBelowIt)
+{
+    Lines five_failures;
+    for (int i = 0; i < 5; i++) {
+        five_failures.push_back("Downloading stop");
+        five_failures.push_back("Error: download failed with err, trying again... 80190194");
+    }
+    five_failures.push_back("Error: exceeded maximum attempts, giving up.");
+    const struct {
+        const char *name;
+        std::string entry;   // the entry the run stops at
+        bool below_fetched;  // the entry below it is downloaded first
+        Lines log;
+    } cases[] = {
+        {"five failed downloads", "1 stop\r\n", true, five_failures},
+        {"a replacement that fails", Publish("held", "held"), true,
+         {"Downloading held", "Error: unable to update file on disk.",
+          "Error: exceeded maximum attempts, giving up."}},
+        {"an unsafe path", "1 ..\\stop\r\n", false, {"Error: path must be a relative one."}},
+    };
+    ASSERT_TRUE(EnsureFolderFor("held\\inner"));
+    ASSERT_TRUE(WriteWholeFile(install + "\\held\\inner", "a folder at the target"));
+    for (const auto &c : cases) {
+        recorder.all.clear();
+        DeleteFileA((install + "\\first").c_str());
+        SetManifest(Publish("first", "first") + c.entry + Publish("below", "below"));
+        StandInScope scope(objects);
+        StandIn &stand_in = scope.stand_in;
+        bool wait = c.below_fetched;
+        stand_in.hold = [&stand_in, wait](const std::string &object, DWORD) {
+            return wait && object != "/latest/below" && !stand_in.HasFinished("/latest/below");
+        };
+        Run();
+        EXPECT_EQ(recorder.LogLines(),
+                  Join({{"Searching for updates...", "Downloading first", "Updating first"},
+                        c.log, {"Patch failed."}}))
+            << c.name;
+        EXPECT_EQ(Installed("first"), "first") << c.name;
+        EXPECT_EQ(Installed("below"), "<missing>") << c.name;
+        EXPECT_EQ(stand_in.HasFinished("/latest/below"), c.below_fetched) << c.name;
+    }
+}
+
+// Cancel ends every download in flight at once; their files are deleted.
+TEST_F(PatchRunTest, CancelWithSeveralDownloadsInFlight)
+{
+    const int kEntries = 6;
+    std::string manifest;
+    for (int i = 0; i < kEntries; i++)
+        manifest += Publish("f" + std::to_string(i), "bytes " + std::to_string(i));
+    SetManifest(manifest);
+    StandInScope scope(objects);
+    StandIn &stand_in = scope.stand_in;
+    stand_in.hold = [](const std::string &, DWORD) { return true; };
+    StartPatchWorker(recorder.window(), install.c_str());
+    ASSERT_TRUE(recorder.PumpUntil([&] { return stand_in.in_flight == kEntries; }, kRunTimeoutMs))
+        << "only " << stand_in.in_flight << " downloads at once";
+    DWORD asked = GetTickCount();
+    RequestCancel();
+    ASSERT_TRUE(recorder.PumpUntilIdle(kRunTimeoutMs));
+    DWORD latency_ms = GetTickCount() - asked;
+    EXPECT_LT(latency_ms, 2000u);
+    ExpectCleanEnd();
+    EXPECT_EQ(recorder.LogLines(),
+              Lines({"Searching for updates...", "Downloading f0", "Patch cancelled."}));
+    EXPECT_EQ(stand_in.cancelled, kEntries);
+    EXPECT_EQ(ListFolder(install), std::vector<std::string>());
+}
+
+// Two entries for one file (names Windows takes for one) end as they would
+// one at a time: the second is checked after the first is in place.
+TEST_F(PatchRunTest, TwoEntriesNamingOneFile)
+{
+    const struct {
+        const char *first, *second;
+        const char *second_bytes;
+        Lines log;
+    } cases[] = {
+        {"data\\x.bin", "DATA/./X.bin", "one",
+         {"Downloading data\\x.bin", "Updating data\\x.bin", "Already up to date: DATA/./X.bin"}},
+        {"y.bin", "Y.BIN", "two",
+         {"Downloading y.bin", "Updating y.bin", "Downloading Y.BIN", "Updating Y.BIN"}},
+    };
+    for (const auto &c : cases) {
+        recorder.all.clear();
+        SetManifest(Publish(c.first, "one") + Publish(c.second, c.second_bytes));
+        StandInScope scope(objects);
+        std::string first = std::string("/latest/") + c.first;
+        for (char &ch : first)
+            ch = ch == '\\' ? '/' : ch;
+        // The first download takes long enough for any early check to be made.
+        scope.stand_in.hold = [first](const std::string &object, DWORD waited_ms) {
+            return object == first && waited_ms < 300;
+        };
+        Run();
+        EXPECT_EQ(recorder.LogLines(),
+                  Join({{"Searching for updates..."}, c.log, {"Patch complete."}}))
+            << c.second;
+        EXPECT_EQ(Installed(c.first), c.second_bytes) << c.second;
+    }
+}
+
+// Handles and threads of the process, counted by the system. Wine's
+// GetProcessHandleCount says 0, so every handle value is tried instead.
+DWORD HandleCount()
+{
+    DWORD count = 0, flags = 0;
+    for (UINT_PTR value = 4; value < 0x10000; value += 4)
+        if (GetHandleInformation((HANDLE)value, &flags))
+            count++;
+    return count;
+}
+
+DWORD ThreadCount()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return 0;
+    THREADENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    DWORD count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId())
+            count++;
+    CloseHandle(snapshot);
+    return count;
+}
+
+// A run of many files, each replacing an installed one, leaves the process
+// with the threads it had, and with no more handles than a run of no file
+// leaves (the platform's WinINet keeps one per run under Wine).
+TEST_F(PatchRunTest, ARunLeavesNoHandleOrThread)
+{
+    const int kFiles = 40;
+    std::string manifest;
+    for (int i = 0; i < kFiles; i++)
+        manifest += Publish("d" + std::to_string(i % 4) + "\\f" + std::to_string(i), "new");
+    StandInScope scope(objects);
+    long handles_added[3] = {}, threads_added[3] = {};
+    for (int pass = 0; pass < 3; pass++) { // many files, none, many: the first settles
+        SetManifest(pass == 1 ? "12345\r\n" : manifest);
+        for (int i = 0; i < kFiles; i++) {
+            std::string path = "d" + std::to_string(i % 4) + "\\f" + std::to_string(i);
+            ASSERT_TRUE(EnsureFolderFor(path));
+            ASSERT_TRUE(WriteWholeFile(install + "\\" + path, "old"));
+        }
+        DWORD handles = HandleCount(), threads = ThreadCount();
+        recorder.all.clear();
+        Run();
+        // The worker thread may still be on its way out.
+        recorder.PumpUntil([&] { return ThreadCount() <= threads; }, 1000);
+        handles_added[pass] = (long)HandleCount() - (long)handles;
+        threads_added[pass] = (long)ThreadCount() - (long)threads;
+    }
+    EXPECT_EQ(Installed("d3\\f39"), "new");
+    EXPECT_EQ(handles_added[2], handles_added[1]) << "handles left by a run of many files";
+    EXPECT_EQ(threads_added[2], threads_added[1]) << "threads left by a run of many files";
 }
 
 // A text whose copy cannot be made, or whose post fails, is not shown; the
