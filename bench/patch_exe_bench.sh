@@ -13,13 +13,20 @@
 #   signed       10,000 files, 1 GiB, signed: the patch.exe built with the
 #                tree's test key against SHA-256 alone through CNG over the
 #                same files, and SHA-256 alone against FileCrc32 alone
+#   quick        2,000 files, 4 GiB, up to date, the installation's files
+#                evicted from the page cache before each run: the patch.exe
+#                built with the quick check (patch_quick.exe) checking in full
+#                (no record yet), quickly with the record, and quickly after
+#                10 files changed in place; beside the limit, the same run
+#                over the same 2,000 names with every file empty
 # and prints each pair with its ratio (the block's time / patch.exe's time).
 # With STEPS=1 it also prints where one small file's fetch spends its time.
 #   bench/patch_exe_bench.sh [--scale N] [build dir]     (default 1, build/win32, or build/win64 where 32-bit code cannot run)
 # --scale N divides every count and size by N (--scale 10: 1,000 files and
 # 102 MiB, 200 files and 25.6 MiB, one 25.6 MiB file), for a quick run.
 # RUNS=n measures each side n times, one after the other, and keeps the best;
-# PHASES picks some of "uptodate fresh onefile signed" (default all four).
+# PHASES picks some of "uptodate fresh onefile signed quick" (default all).
+# QUICK_PATCH_EXE names the patch.exe with the quick check to time.
 # PATCH_EXE names another patch.exe to time (default: the build's own), and
 # SIGNED_PATCH_EXE one with a key (default: the build's patch_test_key.exe,
 # with the private key beside it in the build's test-release-key/).
@@ -40,7 +47,8 @@ exe="$build/bench/patch_exe_bench.exe"
 patch_exe=${PATCH_EXE:-$build/patch.exe}
 release_tool=${RELEASE_TOOL:-build/native/release-tool}
 runs=${RUNS:-1}
-phases=${PHASES:-uptodate fresh onefile signed}
+phases=${PHASES:-uptodate fresh onefile signed quick}
+quick_patch_exe=${QUICK_PATCH_EXE:-$build/patch_quick.exe}
 signed_patch_exe=${SIGNED_PATCH_EXE:-$build/patch_test_key.exe}
 signing_key=${SIGNING_KEY:-$build/test-release-key/private.pem}
 for needed in "$exe" "$patch_exe" "$release_tool"; do
@@ -73,6 +81,11 @@ for phase in $phases; do
         [ -f "$needed" ] || { echo "bench: build $needed first" >&2; exit 1; }
       done
       make_release "$work/signed" $((10000 / scale)) $((1024 * mib / scale)) 10 ;;
+    quick)
+      [ -f "$quick_patch_exe" ] || { echo "bench: build $quick_patch_exe first" >&2; exit 1; }
+      make_release "$work/quick" $((2000 / scale)) $((4096 * mib / scale)) 11
+      cp -r "$work/quick" "$work/quick-empty"
+      find "$work/quick-empty" -type f -exec truncate -s 0 {} + ;;
     *) echo "bench: no phase $phase" >&2; exit 2 ;;
   esac
 done
@@ -135,6 +148,19 @@ row() { # <label> <block seconds> <patch.exe seconds>
 best() { # <best so far or empty> <seconds>
   awk -v a="$1" -v b="$2" 'BEGIN { print (a == "" || b + 0 < a + 0) ? b : a }'
 }
+# Drops the installation's own files from the page cache (and only them:
+# Wine's libraries stay cached), after writing back what is still dirty.
+evict() {
+  sync
+  find "$work/install" -type f -print0 | python3 -c '
+import os, sys
+for name in sys.stdin.buffer.read().split(b"\0"):
+    if name:
+        fd = os.open(name, os.O_RDONLY)
+        os.posix_fadvise(fd, 0, 0, os.POSIX_FADV_DONTNEED)
+        os.close(fd)'
+}
+
 manifest=$(win "$work/root/latest/manifest.txt")
 signed_patch= signed_sha= signed_crc= up_patch= up_crc= fresh_patch= fresh_fetch= fresh_curl= one_patch= one_bare= one_curl=
 
@@ -197,6 +223,36 @@ if [[ " $phases " == *" signed "* ]]; then
   signed_lines=$(sed -n 's/^log lines: //p' "$work/signed_patch.out")
 fi
 
+quick_full= quick_record= quick_changed= quick_limit=
+if [[ " $phases " == *" quick "* ]]; then
+  echo "bench: quick check, $((2000 / scale)) files, $((4096 / scale)) MiB, evicted before each run"
+  publish quick
+  for _ in $(seq "$runs"); do
+    installation quick quick "$quick_patch_exe"
+    evict
+    s=$(bench quick_full patch "$port" "$(win "$work/install/patch.exe")")
+    quick_full=$(best "$quick_full" "$s")
+    evict
+    s=$(bench quick_record patch "$port" "$(win "$work/install/patch.exe")")
+    quick_record=$(best "$quick_record" "$s")
+    # 10 files rewritten in place, one byte each: read in full, fetched again.
+    find "$work/install/data" -type f -size +0 | sort | awk 'NR % 200 == 1' | head -10 |
+      while read -r f; do printf 'X' | dd of="$f" bs=1 count=1 conv=notrunc status=none; done
+    evict
+    s=$(bench quick_changed patch "$port" "$(win "$work/install/patch.exe")")
+    quick_changed=$(best "$quick_changed" "$s")
+  done
+  quick_lines=$(sed -n 's/^log lines: //p' "$work/quick_changed.out")
+  rm -rf "$work/install"
+  publish quick-empty
+  for _ in $(seq "$runs"); do
+    installation quick-empty quick-empty "$quick_patch_exe"
+    evict
+    s=$(bench quick_limit patch "$port" "$(win "$work/install/patch.exe")")
+    quick_limit=$(best "$quick_limit" "$s")
+  done
+fi
+
 if [ "${STEPS:-0}" = 1 ]; then
   echo "bench: 200 small files, step by step"
   make_release "$work/small" 200 $((200 * 1024)) 9
@@ -225,6 +281,16 @@ if [ -n "$signed_patch" ]; then
   row "SHA-256 alone (CNG)" "$signed_sha" "$signed_patch"
   awk -v s="$signed_sha" -v c="$signed_crc" \
     'BEGIN { printf "  SHA-256 alone %.3f s / FileCrc32 alone %.3f s = %.2f (the price of the key)\n", s, c, s / c }'
+fi
+if [ -n "$quick_full" ]; then
+  echo "quick check ($quick_patch_exe), $((2000 / scale)) files, $((4096 / scale)) MiB," \
+    "evicted before each run ($quick_lines log lines); ratio = the run's time / the limit's" \
+    "(goal: 1.5 or less with the record):"
+  awk -v l="$quick_limit" -v f="$quick_full" -v q="$quick_record" -v c="$quick_changed" 'BEGIN {
+    printf "  %-44s %8.3f s\n", "limit: the same names, every file empty", l
+    printf "  %-44s %8.3f s   ratio %.2f\n", "full check (no record)", f, f / l
+    printf "  %-44s %8.3f s   ratio %.2f   (%.1f times faster than in full)\n", "quick check with the record", q, q / l, f / q
+    printf "  %-44s %8.3f s   ratio %.2f\n", "quick check, 10 files changed (fetched again)", c, c / l }'
 fi
 if [ "${STEPS:-0}" = 1 ]; then
   echo "one small file's fetch (200 files of 1 KiB on average), step by step:"

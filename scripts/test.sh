@@ -17,12 +17,14 @@ cmake --build build/native -j2
 ctest --test-dir build/native --output-on-failure --timeout 600
 
 # PATCHER_RELEASE_KEY=<public key PEM> in the environment builds patch.exe
-# with that release key (see Signed releases in the README).
+# with that release key (see Signed releases in the README), and
+# PATCHER_QUICK_CHECK=ON with the quick check (see Quick check).
 configure() { # <build dir> <toolchain triple>
   rm -rf "$1"
   cmake -S . -B "$1" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPATCHER_WERROR=ON \
     -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/$2.cmake" \
-    ${PATCHER_RELEASE_KEY:+"-DPATCHER_RELEASE_KEY=$PATCHER_RELEASE_KEY"}
+    ${PATCHER_RELEASE_KEY:+"-DPATCHER_RELEASE_KEY=$PATCHER_RELEASE_KEY"} \
+    ${PATCHER_QUICK_CHECK:+"-DPATCHER_QUICK_CHECK=$PATCHER_QUICK_CHECK"}
 }
 
 if /usr/lib/wine/wine --version >/dev/null 2>&1; then

@@ -5,10 +5,15 @@
 #include "app/notifications.h"
 #include "app/release_key.h"
 #include "patch/patch_worker.h"
+#include "patch/quick_check.h"
 #include "patch/signed_release.h"
 #include "resource.h"
 
 #include <commctrl.h>
+
+#ifndef PATCHER_QUICK_CHECK
+#error "PATCHER_QUICK_CHECK must be 1 or 0 (set by the build)"
+#endif
 
 MainWindowState g_main_window;
 
@@ -199,6 +204,8 @@ void RestartPatch(HWND window)
     }
     if (g_main_window.log_list)
         SendMessageA(g_main_window.log_list, LB_RESETCONTENT, 0, 0);
+    // The player asks again: the record is not taken on trust this time.
+    RequestFullCheck();
     StartPatchWorker(window, g_main_window.module_dir);
 }
 
@@ -237,6 +244,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
 {
     RestrictDllSearchToSystem();
     UseReleaseKey(kBuiltInReleaseKey);
+    UseQuickCheck(PATCHER_QUICK_CHECK);
     g_main_window.app_instance = instance;
     InitCommonControls();
     HWND window = CreateMainWindow();

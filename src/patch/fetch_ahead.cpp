@@ -17,6 +17,7 @@
 
 #include "patch/install_paths.h"
 #include "patch/patch_worker.h"
+#include "patch/quick_check.h"
 #include "transfer/crc32.h"
 
 FetchDownloadFn g_fetch_download = HttpDownloadToFile;
@@ -66,12 +67,18 @@ void WaitForSlot(FetchAhead *ahead, FetchSlot *slot)
     ahead->watched = -1;
 }
 
-bool IsCurrent(const FetchPlan *plan, DWORD index, const char *file)
+bool IsCurrentInFull(const void *context, DWORD index, const char *file)
 {
+    const FetchPlan *plan = (const FetchPlan *)context;
     if (plan->signed_entries)
         return FileMatchesSignedEntry(file, &plan->signed_entries[index]) != 0;
     DWORD crc = 0;
     return FileCrc32(file, &crc) && crc == plan->manifest->checksums[index];
+}
+
+bool IsCurrent(const FetchPlan *plan, DWORD index, const char *file)
+{
+    return CheckEntryWithRecord(index, file, IsCurrentInFull, plan);
 }
 
 // A download is good when it has the listed CRC-32 and, with a key, the

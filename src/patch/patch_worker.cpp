@@ -5,6 +5,7 @@
 #include "patch/file_replace.h"
 #include "patch/install_paths.h"
 #include "patch/manifest.h"
+#include "patch/quick_check.h"
 #include "patch/signed_release.h"
 #include "patch/staging_folder.h"
 #include "transfer/crc32.h"
@@ -270,7 +271,7 @@ void GiveUpAfter(PatchRun *run, const char *error)
 }
 
 // Installs a verified download; the temporary file is gone afterwards either way.
-void InstallDownload(PatchRun *run, const char *path)
+void InstallDownload(PatchRun *run, DWORD index, const char *path)
 {
     if (!EnsureParentFolders(g_patch_worker.install_dir, run->local_path)) {
         GiveUpAfter(run, "Error: unable to create folders for update.");
@@ -282,6 +283,7 @@ void InstallDownload(PatchRun *run, const char *path)
     }
     PostLogPair("Updating", path);
     CountSuccess(run);
+    ConfirmEntry(index, run->local_path);
 }
 
 // Reports the attempts of one entry, made ahead. Leaves attempts below the
@@ -315,7 +317,7 @@ void RunAttempts(PatchRun *run, DWORD index)
             continue;
         }
         if (step == kAttemptVerified) {
-            InstallDownload(run, path);
+            InstallDownload(run, index, path);
             return;
         }
         PostLogLine("Error: downloaded file is corrupt, trying again...");
@@ -342,6 +344,7 @@ RunEnd TakeEntries(PatchRun *run)
         if (verdict == kEntryCurrent) {
             PostLogPair("Already up to date:", path);
             CountSuccess(run);
+            ConfirmEntry(i, NULL);
             continue;
         }
         RunAttempts(run, i);
@@ -363,9 +366,11 @@ RunEnd CheckEntries(PatchRun *run)
     FetchPlan plan = {&run->manifest, HasReleaseKey() ? run->signed_release.entries : NULL,
                       g_patch_worker.install_dir, kUpdateHost, kUpdatePort, kFileObjectPrefix,
                       kDownloadTimeLimitMs};
+    BeginQuickCheck(plan.install_dir, plan.manifest, plan.signed_entries);
     StartFetchAhead(&run->ahead, &plan);
     RunEnd end = TakeEntries(run);
     FinishFetchAhead(&run->ahead); // nothing below where the run stopped stays
+    FinishQuickCheck(); // what the run confirmed, once no fetcher is left
     if (end == kRunCancelled)
         return end;
     if (run->successes == run->manifest.count) {

@@ -40,13 +40,13 @@ bool IsDeviceName(const char *name, int length)
 }
 
 // Case is ignored, as Windows ignores it.
-bool IsStagingFolderName(const char *name, int length)
+bool IsFolderName(const char *name, int length, const char *folder)
 {
     int i = 0;
-    for (; i < length && kStagingFolderName[i] != '\0'; i++)
-        if (AsciiUpper(name[i]) != AsciiUpper(kStagingFolderName[i]))
+    for (; i < length && folder[i] != '\0'; i++)
+        if (AsciiUpper(name[i]) != AsciiUpper(folder[i]))
             return false;
-    return i == length && kStagingFolderName[i] == '\0';
+    return i == length && folder[i] == '\0';
 }
 
 PathFault ComponentFault(const char *name, int length)
@@ -100,8 +100,10 @@ PathFault FindPathFault(const char *path)
         PathFault fault = ComponentFault(p, length);
         if (fault != kPathSafe)
             return fault;
-        if (at_top && IsStagingFolderName(p, length))
+        if (at_top && IsFolderName(p, length, kStagingFolderName))
             return kPathStaging;
+        if (at_top && IsFolderName(p, length, kQuickCheckFolderName))
+            return kPathQuickCheck;
         at_top = at_top && length == 1 && p[0] == '.';
         p = SkipSeparators(p + length);
     }

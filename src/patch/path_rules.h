@@ -10,6 +10,9 @@ const int kJoinedPathCapacity = 520;
 // The installation's folder where the patcher keeps downloads until they are
 // moved into place (an 8.3 name, so that no short alias leads into it).
 const char kStagingFolderName[] = "patchtmp";
+// The installation's folder where the patcher keeps the record of its quick
+// check (quick_check.h), another 8.3 name.
+const char kQuickCheckFolderName[] = "patchchk";
 
 // Both '\' and '/' separate the components of a manifest path.
 bool IsSeparator(char c);
@@ -25,6 +28,7 @@ enum PathFault {
     kPathDroppedEnd,  // a component other than "." ending in '.' or ' '
     kPathDeviceName,  // CON, PRN, AUX, NUL, COM1-9, LPT1-9, with any extension
     kPathStaging,     // leads into the staging folder (its name at the top)
+    kPathQuickCheck,  // leads into the quick check's folder (its name at the top)
 };
 
 // The first fault of the path, component by component, or kPathSafe.

@@ -3,8 +3,12 @@
 // through this program's imports.
 #include "app/launch.h"
 #include "app/main_window.h"
+#include "patch/manifest.h"
 #include "patch/patch_worker.h"
+#include "patch/quick_check.h"
+#include "resource.h"
 #include "support/iat_patch.h"
+#include "support/temp_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -78,6 +82,53 @@ TEST_F(MainWindowTest, MenuBar)
 {
     EXPECT_EQ(DescribeMenu(GetMenu(window)),
               "&File [&Cancel 2001, &Restart 2002, -, &Quit 2003], &Help [&About 2101]");
+}
+
+HANDLE WINAPI NoThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD,
+                       LPDWORD)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return NULL;
+}
+
+bool g_read_in_full = false;
+bool ReadInFull(const void *, DWORD, const char *)
+{
+    g_read_in_full = true;
+    return true;
+}
+
+// Restart's run reads every file, whatever the record says; a run that the
+// player did not ask for takes the record's word. (No run starts here: the
+// worker's thread cannot be made.)
+TEST_F(MainWindowTest, RestartChecksInFull)
+{
+    TempFolder install;
+    ASSERT_TRUE(WriteWholeFile(install.Join("empty.bin"), ""));
+    UpdateManifest manifest = {};
+    ASSERT_TRUE(ParseManifest("0 empty.bin\n", &manifest));
+    const std::string file = install.Join("empty.bin");
+    auto checked_in_full = [&]() {
+        g_read_in_full = false;
+        BeginQuickCheck(install.path.c_str(), &manifest, NULL);
+        CheckEntryWithRecord(0, file.c_str(), ReadInFull, NULL);
+        ConfirmEntry(0, NULL);
+        FinishQuickCheck();
+        return g_read_in_full;
+    };
+    UseQuickCheck(1);
+    EXPECT_TRUE(checked_in_full()) << "no record yet";
+    EXPECT_FALSE(checked_in_full()) << "the record's word";
+    g_patch_worker.running = 0;
+    {
+        void *real = NULL;
+        ImportHook thread("kernel32.dll", "CreateThread", (void *)NoThread, &real);
+        SendMessageA(window, WM_COMMAND, IDM_RESTART, 0);
+    }
+    EXPECT_TRUE(checked_in_full()) << "after Restart";
+    EXPECT_FALSE(checked_in_full()) << "the run after";
+    UseQuickCheck(0);
+    FreeManifest(&manifest);
 }
 
 // The shell request, answered here: the game "starts" as this process.

@@ -729,6 +729,9 @@ TEST_F(EndToEndTest, TheWindowAndItsControls)
     const DWORD added = WS_VISIBLE | WS_CLIPSIBLINGS; // by the system for a shown frame
     EXPECT_EQ(hex(GetWindowLongA(window, GWL_STYLE) & ~added), hex(WS_CAPTION | WS_SYSMENU));
     EXPECT_EQ(GetWindowLongA(window, GWL_EXSTYLE) & ~WS_EX_WINDOWEDGE, 0);
+    wchar_t title[64] = {};
+    GetWindowTextW(window, title, 64);
+    EXPECT_EQ(std::wstring(title), L"Brackenhold Patcher");
     RECT client;
     ASSERT_TRUE(GetClientRect(window, &client));
     EXPECT_EQ(client.right - client.left, 500);

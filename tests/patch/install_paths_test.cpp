@@ -46,6 +46,8 @@ TEST(IsSafeRelativePath, AcceptsOnlyPathsThatStayBelowTheBase)
         // The staging folder, at the top only.
         {"patchtmp", 0},       {"PatchTmp\\x", 0},    {".\\.//patchtmp/x", 0},
         {"a\\patchtmp\\x", 1},  {"patchtmpx", 1},      {"patchtm", 1},
+        // The quick check's folder, likewise.
+        {"PatchChk\\record.bin", 0}, {"a\\patchchk", 1},  {"patchchk.x", 1},
     };
     for (const auto &c : cases)
         EXPECT_EQ(IsSafeRelativePath(c.path), c.safe) << "path: " << c.path;

@@ -4,6 +4,7 @@
 #include "patch/fetch_ahead.h"
 #include "patch/install_paths.h"
 #include "patch/path_rules.h"
+#include "patch/quick_check.h"
 #include "support/file_tree.h"
 #include "support/heap_probe.h"
 #include "support/http_test_server.h"
@@ -813,6 +814,59 @@ struct ReadOpenHook {
     }
     ~ReadOpenHook() { PatchImport("kernel32.dll", "CreateFileA", (void *)g_real_create_file); }
 };
+
+// With the quick check, runs report what full checks report; only what the
+// last run did not confirm is read again (the record's own read is counted).
+TEST_F(PatchRunTest, TheQuickCheckReadsOnlyWhatTheLastRunDidNotConfirm)
+{
+    UseQuickCheck(1);
+    std::map<std::string, std::string> line;
+    for (const char *name : {"a", "b", "c", "d"}) {
+        line[name] = Publish(name, name);
+        if (std::string(name) != "d") { // installed by the first run
+            ASSERT_TRUE(WriteWholeFile(install + "\\" + name, name));
+        }
+    }
+    const std::string listed = line["a"] + line["b"] + line["c"] + line["d"];
+    auto current = [](std::vector<const char *> names) {
+        Lines lines = {"Searching for updates..."};
+        for (const char *name : names)
+            lines.push_back(std::string("Already up to date: ") + name);
+        lines.push_back("Patch complete.");
+        return lines;
+    };
+    const struct {
+        const char *run;
+        std::string manifest;
+        bool full; // asked for, as Restart does
+        Lines log;
+        int reads; // GENERIC_READ opens in the installation
+    } runs[] = {
+        {"first: no record", listed, false,
+         {"Searching for updates...", "Already up to date: a", "Already up to date: b",
+          "Already up to date: c", "Downloading d", "Updating d", "Patch complete."},
+         6}, // the record looked for, a, b, c, d (missing), and d once in place
+        {"unchanged", listed, false, current({"a", "b", "c", "d"}), 1},
+        {"failed at its second entry", line["a"] + "1 stop\r\n" + line["b"] + line["c"] + line["d"],
+         false, {}, -1},
+        {"after the failed run", listed, false, current({"a", "b", "c", "d"}), 4},
+        {"a full check", listed, true, current({"a", "b", "c", "d"}), 4},
+    };
+    for (const auto &r : runs) {
+        SCOPED_TRACE(r.run);
+        recorder.all.clear();
+        SetManifest(r.manifest);
+        if (r.full)
+            RequestFullCheck();
+        ReadOpenHook reads(install, 0, 0);
+        Run();
+        if (r.reads < 0)
+            continue;
+        EXPECT_EQ(recorder.LogLines(), r.log);
+        EXPECT_EQ(g_reads, r.reads);
+    }
+    UseQuickCheck(0);
+}
 
 // A cancellation that arrives while the last download is verified is seen
 // only after the file is in place.

@@ -80,6 +80,9 @@ std::string RuleOfThePatcher(const std::string &manifest_path)
     case kPathStaging:
         return std::string("would lie in \"") + kStagingFolderName +
                "\", the folder where the patcher keeps its downloads";
+    case kPathQuickCheck:
+        return std::string("would lie in \"") + kQuickCheckFolderName +
+               "\", the folder where the patcher keeps the record of its quick check";
     }
     return "is refused by the patcher";
 }

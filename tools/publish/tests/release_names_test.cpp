@@ -55,6 +55,7 @@ TEST(JudgeReleaseName, RefusesNamesThePatcherCannotInstall)
         {Parts({"PatchTmp", "x.bin"}), "where the patcher keeps its downloads"},
         {Parts({"patchtmp"}), "where the patcher keeps its downloads"},
         {Parts({"data", "patchtmp"}), nullptr},
+        {Parts({"PATCHCHK", "record.bin"}), "record of its quick check"},
         // 8 characters of "/latest/" + 511 is the longest server path, 519.
         {Parts({long_part, long_part, std::string(109, 'f')}), nullptr},
         {Parts({long_part, long_part, std::string(110, 'f')}), "has 520 characters"},
