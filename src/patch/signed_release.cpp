@@ -295,10 +295,10 @@ int LoadSignedRelease(const char *text, DWORD size, const UpdateManifest *manife
     return *error == NULL;
 }
 
-int FileMatchesSignedEntry(const char *path, const SignedEntry *entry)
+int FileMatchesSignedEntry(const char *path, const SignedEntry *entry, const volatile LONG *stop)
 {
     BYTE digest[kSha256Size];
-    if (entry->size == kAnyFileSize || !FileSha256(path, entry->size, digest))
+    if (entry->size == kAnyFileSize || !FileSha256(path, entry->size, digest, stop))
         return 0;
     for (DWORD i = 0; i < kSha256Size; i++)
         if (digest[i] != entry->sha256[i])

@@ -52,8 +52,10 @@ int LoadSignedRelease(const char *text, DWORD size, const UpdateManifest *manife
                       const char *install_dir, ULONGLONG now, SignedRelease *release,
                       const char **error);
 
-// Whether the file at path has the entry's size and SHA-256.
-int FileMatchesSignedEntry(const char *path, const SignedEntry *entry);
+// Whether the file at path has the entry's size and SHA-256. A non-zero
+// *stop (when given), read between chunks, ends the hash with 0.
+int FileMatchesSignedEntry(const char *path, const SignedEntry *entry,
+                           const volatile LONG *stop = NULL);
 
 // Keeps the release number as the installation's last completed one: written
 // beside it under a new name, then renamed over the old, so that a run cut

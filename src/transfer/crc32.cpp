@@ -29,7 +29,7 @@ KernelChoice ChooseKernel()
 
 } // namespace
 
-int FileCrc32(const char *path, DWORD *out)
+int FileCrc32(const char *path, DWORD *out, const volatile LONG *stop)
 {
     if (out)
         *out = 0;
@@ -47,6 +47,8 @@ int FileCrc32(const char *path, DWORD *out)
     int ok = 0;
     for (;;) {
         DWORD got = 0;
+        if (stop && *stop)
+            break;
         if (!ReadFile(file, buffer, kCrcReadSize, &got, NULL))
             break;
         if (got == 0) {

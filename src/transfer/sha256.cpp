@@ -57,7 +57,8 @@ int Sha256OfBytes(const void *data, DWORD size, BYTE digest[kSha256Size])
     return EndSha256(&run, ok, digest);
 }
 
-int FileSha256(const char *path, ULONGLONG expected_size, BYTE digest[kSha256Size])
+int FileSha256(const char *path, ULONGLONG expected_size, BYTE digest[kSha256Size],
+               const volatile LONG *stop)
 {
     if (!digest)
         return 0;
@@ -76,7 +77,8 @@ int FileSha256(const char *path, ULONGLONG expected_size, BYTE digest[kSha256Siz
         DWORD got = 0;
         ULONGLONG total = 0;
         ok = 1;
-        while (ok && (ok = ReadFile(file, chunk, kReadChunk, &got, NULL)) && got > 0) {
+        while (ok && (ok = !(stop && *stop)) &&
+               (ok = ReadFile(file, chunk, kReadChunk, &got, NULL)) && got > 0) {
             ok = AddToSha256(&run, chunk, got);
             total += got;
         }

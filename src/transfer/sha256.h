@@ -13,5 +13,7 @@ const ULONGLONG kAnyFileSize = ~0ULL;
 int Sha256OfBytes(const void *data, DWORD size, BYTE digest[kSha256Size]);
 
 // The digest of the whole file at path. A file whose size is not
-// expected_size (unless that is kAnyFileSize) fails at once, unread.
-int FileSha256(const char *path, ULONGLONG expected_size, BYTE digest[kSha256Size]);
+// expected_size (unless that is kAnyFileSize) fails at once, unread. When
+// stop is given, a non-zero *stop before any chunk fails the call.
+int FileSha256(const char *path, ULONGLONG expected_size, BYTE digest[kSha256Size],
+               const volatile LONG *stop = NULL);

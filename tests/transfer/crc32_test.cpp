@@ -1,5 +1,7 @@
 #include "transfer/crc32.h"
 
+#include "patch/signed_release.h"
+
 #include "support/iat_patch.h"
 #include "support/temp_folder.h"
 
@@ -119,6 +121,18 @@ BOOL WINAPI ReadFailingAt(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, L
     return g_real_read(file, buffer, size, got, over);
 }
 
+volatile LONG g_stop = 0;
+int g_stop_at_read = 0;
+
+// Counts reads and raises the stop flag during the chosen one, as a Cancel
+// arriving while a chunk is read.
+BOOL WINAPI ReadStoppingAt(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED over)
+{
+    if (++g_reads == g_stop_at_read)
+        InterlockedExchange(&g_stop, 1);
+    return g_real_read(file, buffer, size, got, over);
+}
+
 // A read that fails after the file was opened: 0, 0 stored, the file closed
 // (it can then be opened with no sharing at all).
 TEST(FileCrc32, AReadThatFails)
@@ -144,6 +158,55 @@ TEST(FileCrc32, AReadThatFails)
         EXPECT_NE(alone, INVALID_HANDLE_VALUE) << "read " << fails_at << ": file left open";
         if (alone != INVALID_HANDLE_VALUE)
             CloseHandle(alone);
+    }
+}
+
+// A hash of a large file ends at the first chunk after the stop flag rises,
+// with no match, and matches when the flag stays down.
+TEST(FileHashes, FollowTheStopFlag)
+{
+    TempFolder temp;
+    std::string path = temp.Join("large.bin");
+    std::string bytes = PseudoRandomBytes(16 * 1024 * 1024, 21);
+    ASSERT_TRUE(WriteWholeFile(path, bytes));
+    SignedEntry entry;
+    entry.crc = ZlibCrc(bytes);
+    entry.size = bytes.size();
+    ASSERT_TRUE(FileSha256(path.c_str(), entry.size, entry.sha256));
+
+    const struct {
+        const char *name;
+        int (*matches)(const char *path, const SignedEntry *entry, const volatile LONG *stop);
+    } hashes[] = {
+        {"CRC-32",
+         [](const char *file, const SignedEntry *e, const volatile LONG *stop) {
+             DWORD crc = 0;
+             return FileCrc32(file, &crc, stop) && crc == e->crc ? 1 : 0;
+         }},
+        {"SHA-256", FileMatchesSignedEntry},
+    };
+    const struct {
+        int stop_at_read; // 0: never; -1: raised before the call
+        int match;
+        int reads; // -1: all of them
+    } rows[] = {{0, 1, -1}, {-1, 0, 0}, {1, 0, 1}, {3, 0, 3}};
+    for (const auto &h : hashes) {
+        for (const auto &r : rows) {
+            g_reads = 0;
+            g_stop_at_read = r.stop_at_read;
+            g_stop = r.stop_at_read < 0 ? 1 : 0;
+            int match = -3;
+            {
+                ImportHook read("kernel32.dll", "ReadFile", (void *)ReadStoppingAt, &g_real_read);
+                ASSERT_NE(g_real_read, nullptr);
+                match = h.matches(path.c_str(), &entry, &g_stop);
+            }
+            EXPECT_EQ(match, r.match) << h.name << ", stop at read " << r.stop_at_read;
+            if (r.reads >= 0)
+                EXPECT_EQ(g_reads, r.reads) << h.name << ", stop at read " << r.stop_at_read;
+            else
+                EXPECT_GT(g_reads, 100) << h.name;
+        }
     }
 }
 
