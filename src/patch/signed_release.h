@@ -55,10 +55,14 @@ int LoadSignedRelease(const char *text, DWORD size, const UpdateManifest *manife
 // Whether the file at path has the entry's size and SHA-256.
 int FileMatchesSignedEntry(const char *path, const SignedEntry *entry);
 
+// The same for a file already open (for reading).
+int OpenFileMatchesSignedEntry(HANDLE file, const SignedEntry *entry);
+
 // Keeps the release number as the installation's last completed one: written
-// beside it under a new name, then renamed over the old, so that a run cut
-// off at any point leaves the old number or the new one.
-int RecordCompletedRelease(const char *install_dir, const SignedRelease *release);
+// beside it under a new name in install (the held installation folder, whose
+// path is install_dir), then renamed over the old, so that a run cut off at
+// any point leaves the old number or the new one.
+int RecordCompletedRelease(HANDLE install, const char *install_dir, const SignedRelease *release);
 
 // Now, in UTC seconds since 1970.
 ULONGLONG UnixTimeNow();

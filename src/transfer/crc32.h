@@ -6,3 +6,6 @@
 // Returns 1 on success; 0 on failure with 0 left in out (unless out is null).
 // 0 is stored through out before anything else is tested.
 int FileCrc32(const char *path, DWORD *out);
+
+// The same for a file already open (for reading), from its start.
+int OpenFileCrc32(HANDLE file, DWORD *out);

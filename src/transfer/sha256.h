@@ -15,3 +15,6 @@ int Sha256OfBytes(const void *data, DWORD size, BYTE digest[kSha256Size]);
 // The digest of the whole file at path. A file whose size is not
 // expected_size (unless that is kAnyFileSize) fails at once, unread.
 int FileSha256(const char *path, ULONGLONG expected_size, BYTE digest[kSha256Size]);
+
+// The same for a file already open (for reading), from its start.
+int OpenFileSha256(HANDLE file, ULONGLONG expected_size, BYTE digest[kSha256Size]);
