@@ -11,10 +11,6 @@ namespace {
 // Appended to a target that is in use to set it aside until the next sweep.
 const char kLeftoverSuffix[] = ".old";
 const int kLeftoverSuffixLength = 4;
-// A leftover's own name ending in this is a record half-written (".new.old"),
-// never an installed file to put back.
-const char kNewSuffix[] = ".new";
-const int kNewSuffixLength = 4;
 const ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Writes name + suffix into out (kJoinedPathCapacity bytes); 0 when it
@@ -170,9 +166,8 @@ void ClearReadOnly(HANDLE file)
     SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof(basic));
 }
 
-// A leftover whose own name is free is an installed file set aside by a run
-// cut off (or kept from a name another program held): it is put back, and
-// the run checks it like any other. Otherwise it is deleted.
+// Deletes a leftover through its own handle, opened relative to the held
+// folder that listed it.
 void SweepLeftover(HANDLE folder, const char *name)
 {
     HANDLE file = OpenInFolder(folder, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
@@ -182,14 +177,8 @@ void SweepLeftover(HANDLE folder, const char *name)
     // A link named *.old is nobody's leftover: neither it nor what it leads
     // to is touched.
     if (IsPlainEntry(folder, name, file)) {
-        char own[kJoinedPathCapacity];
-        int length = lstrlenA(name) - kLeftoverSuffixLength;
-        lstrcpynA(own, name, length + 1);
-        bool restorable = length > 0 && !EndsWith(own, kNewSuffix, kNewSuffixLength);
-        if (!restorable || !RenameInto(file, folder, own, 0)) {
-            ClearReadOnly(file);
-            DeleteThrough(file);
-        }
+        ClearReadOnly(file);
+        DeleteThrough(file);
     }
     CloseHandle(file);
 }

@@ -13,10 +13,9 @@
 // staged); on 0 staged is where it was and the target as it was.
 int ReplaceInstalledFile(HANDLE folder, HANDLE staged, const char *name);
 
-// Sweeps the *.old files below folder, a held folder, depth first, read-only
-// ones included, each reached through the held folder that lists it: one
-// whose own name is free is put back under it (an installed file set aside
-// by a run that was cut off), any other is deleted; folders stay. Leaves
+// Deletes every file named *.old below folder, a held folder, depth first,
+// read-only ones included, each through its own handle opened relative to
+// the held folder that lists it; folders stay. Leaves
 // junctions and symbolic links alone and does not descend into them.
 // Failures are ignored.
 void DeleteLeftoverOldFiles(HANDLE folder);

@@ -20,14 +20,15 @@ const char kStagedSuffix[] = ".tmp";
 // Names taken in a row before MakeStagedFile gives up: each run's folder is
 // new, so only its own files can hold a name.
 const int kNameTries = 16;
-const ACCESS_MASK kStagingAccess =
-    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | DELETE;
+// Held without DELETE, which would keep anyone else from listing it.
+const ACCESS_MASK kStagingAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
 const ACCESS_MASK kStagedAccess =
     GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC;
 
 // Written by the worker thread alone, in OpenStagingFolder and
 // CloseStagingFolder, while no other thread makes files; only read between.
 HANDLE g_staging = INVALID_HANDLE_VALUE; // the folder, opened without FILE_SHARE_DELETE
+HANDLE g_install = INVALID_HANDLE_VALUE; // the held installation folder it is in (borrowed)
 volatile LONG g_next_name = 0;           // the number of the next staged name
 
 bool IsStagedName(const char *name)
@@ -45,13 +46,22 @@ struct Emptying {
     bool foreign; // something the patcher did not leave there
 };
 
+// Looks for anything but a download of a run cut off, before anything goes.
+int FindForeign(void *context, HANDLE, const char *name, DWORD attributes)
+{
+    Emptying *emptying = (Emptying *)context;
+    emptying->foreign = !IsStagedName(name) ||
+                        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+    return emptying->foreign ? 0 : 1;
+}
+
 // Deletes one download of a run cut off; anything else stops the emptying.
 int DeleteLeftover(void *context, HANDLE folder, const char *name, DWORD attributes)
 {
     Emptying *emptying = (Emptying *)context;
-    emptying->foreign = true;
-    if (!IsStagedName(name) || (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)))
+    if (FindForeign(context, folder, name, attributes) == 0)
         return 0;
+    emptying->foreign = true;
     // Shared with nobody: a file another program holds is not the patcher's.
     HANDLE file = OpenInFolder(folder, name, DELETE | FILE_READ_ATTRIBUTES, 0, FILE_OPEN,
                                FILE_NON_DIRECTORY_FILE, NULL);
@@ -63,21 +73,32 @@ int DeleteLeftover(void *context, HANDLE folder, const char *name, DWORD attribu
     return emptying->foreign ? 0 : 1;
 }
 
-// Removes the folder a run cut off left at the name, which holds its
-// downloads only; false, changing nothing more, at anything else.
-bool RemoveLeftFolder(HANDLE install)
+// The real folder at the name, opened to be removed; INVALID_HANDLE_VALUE
+// for anything else.
+HANDLE OpenToRemove(HANDLE install)
 {
-    HANDLE folder = OpenInFolder(install, kStagingFolderName, kStagingAccess,
+    HANDLE folder = OpenInFolder(install, kStagingFolderName, kStagingAccess | DELETE,
                                  FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
                                  FILE_DIRECTORY_FILE, NULL);
+    if (folder != INVALID_HANDLE_VALUE && !IsPlainEntry(install, kStagingFolderName, folder)) {
+        CloseHandle(folder);
+        folder = INVALID_HANDLE_VALUE;
+    }
+    return folder;
+}
+
+// Removes the folder a run cut off left at the name, which holds its
+// downloads only; false, changing nothing, at anything else.
+bool RemoveLeftFolder(HANDLE install)
+{
+    HANDLE folder = OpenToRemove(install);
     if (folder == INVALID_HANDLE_VALUE)
         return false;
     Emptying emptying = {false};
-    bool removed = IsPlainEntry(install, kStagingFolderName, folder) != 0;
-    if (removed) {
+    VisitFolder(folder, FindForeign, &emptying);
+    if (!emptying.foreign)
         VisitFolder(folder, DeleteLeftover, &emptying);
-        removed = !emptying.foreign && DeleteThrough(folder);
-    }
+    bool removed = !emptying.foreign && DeleteThrough(folder);
     CloseHandle(folder);
     return removed;
 }
@@ -110,6 +131,7 @@ int OpenStagingFolder(HANDLE install)
     if (held == INVALID_HANDLE_VALUE)
         return 0;
     g_staging = held;
+    g_install = install;
     g_next_name = 0;
     return 1;
 }
@@ -150,7 +172,15 @@ void CloseStagingFolder()
 {
     if (g_staging == INVALID_HANDLE_VALUE)
         return;
-    DeleteThrough(g_staging); // refused while anything is in it
     CloseHandle(g_staging);
     g_staging = INVALID_HANDLE_VALUE;
+    // Opened again to be removed, by its name in the held installation
+    // folder: whatever took the name meanwhile is inside the installation,
+    // and a folder is removed only when nothing is in it.
+    HANDLE folder = OpenToRemove(g_install);
+    if (folder != INVALID_HANDLE_VALUE) {
+        DeleteThrough(folder);
+        CloseHandle(folder);
+    }
+    g_install = INVALID_HANDLE_VALUE;
 }
