@@ -634,9 +634,7 @@ LONG Download(const char *server, INTERNET_PORT port, const char *object, const 
     }
 
     if (given) {
-        LARGE_INTEGER start;
-        start.QuadPart = 0;
-        if (SetFilePointerEx(given, start, NULL, FILE_BEGIN) && SetEndOfFile(given))
+        if (SetFilePointer(given, 0, NULL, FILE_BEGIN) == 0 && SetEndOfFile(given))
             file = given;
     } else {
         file = CreateFileA(local_path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
