@@ -17,6 +17,7 @@
 #include "app/notifications.h"
 #include "bench_files.h"
 #include "patch/file_replace.h"
+#include "patch/held_files.h"
 #include "patch/install_paths.h"
 #include "patch/manifest.h"
 #include "patch/patch_worker.h"
@@ -279,7 +280,7 @@ const char *const kStepNames[kStepCount] = {
     "temporary file (GetTempPathA, GetTempFileNameA)", "InternetOpenA",
     "InternetSetOptionA x6", "InternetConnectA", "HttpOpenRequestA", "HttpSendRequestA",
     "HttpQueryInfoA x2", "CreateFileA", "InternetReadFile and WriteFile",
-    "closing the handles", "FileCrc32 of the download", "EnsureParentFolders",
+    "closing the handles", "FileCrc32 of the download", "HoldFoldersBelow",
     "ReplaceInstalledFile", "posting 5 notifications (handled)"};
 
 HWND g_sink;
@@ -359,9 +360,19 @@ bool FetchStepByStep(const char *path, const char *install_dir, double *spent)
     lap(kCloseHandles);
     ok = ok && FileCrc32(temp, &crc);
     lap(kCheckCrc);
-    ok = ok && EnsureParentFolders(install_dir, local);
+    HANDLE install = HoldInstallationFolder(install_dir);
+    HeldFolders held;
+    ok = ok && HoldFoldersBelow(install, path, 1, &held);
     lap(kEnsureFolders);
-    ok = ok && ReplaceInstalledFile(install_dir, temp, local);
+    HANDLE staged = CreateFileA(temp, GENERIC_READ | DELETE | READ_CONTROL | WRITE_DAC, 0, NULL,
+                                OPEN_EXISTING, 0, NULL);
+    ok = ok && staged != INVALID_HANDLE_VALUE &&
+         ReplaceInstalledFile(TargetFolder(install, &held), staged, TargetName(path));
+    if (staged != INVALID_HANDLE_VALUE)
+        CloseHandle(staged);
+    ReleaseFolders(&held);
+    if (install != INVALID_HANDLE_VALUE)
+        CloseHandle(install);
     lap(kReplace);
     // "Downloading", the bar at 0, the downloader's one percentage of a small
     // file, "Updating" and the overall bar: five posts, handled at once.

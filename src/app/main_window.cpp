@@ -4,6 +4,7 @@
 #include "app/launch.h"
 #include "app/notifications.h"
 #include "app/release_key.h"
+#include "app/single_run.h"
 #include "patch/patch_worker.h"
 #include "patch/quick_check.h"
 #include "patch/signed_release.h"
@@ -19,7 +20,8 @@ MainWindowState g_main_window;
 
 namespace {
 
-const char kWindowClass[] = "BHPatcherWindowClass";
+RunClaim g_claim; // this process's claim on its installation; window thread only
+
 const char kWindowTitle[] = "Brackenhold Patcher";
 const DWORD kWindowStyle = WS_CAPTION | WS_SYSMENU;
 const int kClientWidth = 500;
@@ -154,8 +156,9 @@ void WaitForWorkerToStop()
         Sleep(kWorkerStopPollMs);
 }
 
-LRESULT OnDestroy()
+LRESULT OnDestroy(HWND window)
 {
+    UnmarkClaimWindow(window);
     RequestCancel();
     WaitForWorkerToStop();
     PostQuitMessage(0);
@@ -173,13 +176,13 @@ HWND CreateMainWindow()
     window_class.hIcon = LoadIconA(g_main_window.app_instance, MAKEINTRESOURCEA(IDI_APP));
     window_class.hCursor = LoadCursorA(NULL, IDC_ARROW);
     window_class.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
-    window_class.lpszClassName = kWindowClass;
+    window_class.lpszClassName = kMainWindowClass;
     if (!RegisterClassA(&window_class))
         return NULL;
 
     RECT frame = {0, 0, kClientWidth, kClientHeight};
     AdjustWindowRect(&frame, kWindowStyle, TRUE);
-    HWND window = CreateWindowExA(0, kWindowClass, kWindowTitle, kWindowStyle, CW_USEDEFAULT,
+    HWND window = CreateWindowExA(0, kMainWindowClass, kWindowTitle, kWindowStyle, CW_USEDEFAULT,
                                   CW_USEDEFAULT, frame.right - frame.left,
                                   frame.bottom - frame.top, NULL, NULL,
                                   g_main_window.app_instance, NULL);
@@ -215,7 +218,7 @@ LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wparam, LPARAM lp
     case WM_CREATE: return OnCreate(window);
     case WM_COMMAND: return OnCommand(window, message, wparam, lparam);
     case WM_CLOSE: DestroyWindow(window); return 0;
-    case WM_DESTROY: return OnDestroy();
+    case WM_DESTROY: return OnDestroy(window);
     case WM_TIMER:
         if (wparam != kRepaintTimerId)
             break;
@@ -246,10 +249,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
     UseReleaseKey(kBuiltInReleaseKey);
     UseQuickCheck(PATCHER_QUICK_CHECK);
     g_main_window.app_instance = instance;
+    // A second start on one installation shows the first and ends.
+    if (FindInstallPaths(&g_main_window) && !ClaimInstallation(g_main_window.module_dir, &g_claim))
+        return 0;
     InitCommonControls();
     HWND window = CreateMainWindow();
     if (!window)
         return 0;
+    MarkClaimWindow(window, &g_claim);
     ShowWindow(window, show_command);
     UpdateWindow(window);
 

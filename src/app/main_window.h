@@ -13,6 +13,7 @@ const int IDM_RESTART = 2002;
 const int IDM_QUIT = 2003;
 const int IDM_ABOUT = 2101;
 
+const char kMainWindowClass[] = "BHPatcherWindowClass";
 const int kModulePathCapacity = 260; // MAX_PATH, for paths from the system
 
 // While painting is paused (notifications.cpp), the values that would cost a

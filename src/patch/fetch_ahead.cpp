@@ -18,9 +18,10 @@
 #include "patch/install_paths.h"
 #include "patch/patch_worker.h"
 #include "patch/quick_check.h"
+#include "patch/staging_folder.h"
 #include "transfer/crc32.h"
 
-FetchDownloadFn g_fetch_download = HttpDownloadToFile;
+FetchDownloadFn g_fetch_download = HttpDownloadToOpenFile;
 
 namespace {
 
@@ -82,12 +83,14 @@ bool IsCurrent(const FetchPlan *plan, DWORD index, const char *file)
 }
 
 // A download is good when it has the listed CRC-32 and, with a key, the
-// signed size and SHA-256.
-bool IsVerified(const FetchPlan *plan, DWORD index, const char *file)
+// signed size and SHA-256: read through the handle that wrote it, which
+// nobody else can open, so that the bytes checked are the bytes moved.
+bool IsVerified(const FetchPlan *plan, DWORD index, HANDLE file)
 {
     DWORD crc = 0;
-    return FileCrc32(file, &crc) && crc == plan->manifest->checksums[index] &&
-           (!plan->signed_entries || FileMatchesSignedEntry(file, &plan->signed_entries[index]));
+    return OpenFileCrc32(file, &crc) && crc == plan->manifest->checksums[index] &&
+           (!plan->signed_entries ||
+            OpenFileMatchesSignedEntry(file, &plan->signed_entries[index]));
 }
 
 void OnFetchProgress(void *context, int percent)
@@ -101,9 +104,9 @@ void OnFetchProgress(void *context, int percent)
     LeaveCriticalSection(&target->ahead->lock);
 }
 
-// Makes one attempt's download into a temporary file of its own; returns how
+// Makes one attempt's download into a staged file of its own; returns how
 // it began, and how it ended in *end (the file is kept only when verified).
-AttemptStep Download(FetchAhead *ahead, FetchSlot *slot, AttemptRecord *attempt, char *temp,
+AttemptStep Download(FetchAhead *ahead, FetchSlot *slot, AttemptRecord *attempt, HANDLE *staged,
                      LONG *result, AttemptStep *end)
 {
     const FetchPlan *plan = &ahead->plan;
@@ -113,7 +116,7 @@ AttemptStep Download(FetchAhead *ahead, FetchSlot *slot, AttemptRecord *attempt,
         return kAttemptCancelled;
     if (!JoinServerPath(plan->object_prefix, path, server_path, kJoinedPathCapacity))
         return kAttemptNoServerPath;
-    if (!MakeTempFileName(temp, MAX_PATH))
+    if (!MakeStagedFile(staged))
         return kAttemptNoTempFile;
     ProgressTarget target = {ahead, slot, attempt};
     DownloadObserver observer;
@@ -130,18 +133,20 @@ AttemptStep Download(FetchAhead *ahead, FetchSlot *slot, AttemptRecord *attempt,
     attempt->start = kAttemptStarted;
     Notify(ahead, slot);
     LeaveCriticalSection(&ahead->lock);
-    *result = g_fetch_download(plan->server, plan->port, server_path, temp, plan->time_limit_ms,
-                               &observer);
+    *result = g_fetch_download(plan->server, plan->port, server_path, *staged,
+                               plan->time_limit_ms, &observer);
     if (ahead->stop)
         *end = kAttemptCancelled;
     else if (*result < 0)
         *end = kAttemptFailed;
-    else if (IsVerified(plan, slot->index, temp))
+    else if (IsVerified(plan, slot->index, *staged))
         *end = kAttemptVerified;
     else
         *end = kAttemptCorrupt;
-    if (*end != kAttemptVerified)
-        DeleteFileA(temp);
+    if (*end != kAttemptVerified) {
+        DropStagedFile(*staged);
+        *staged = NULL;
+    }
     return kAttemptStarted;
 }
 
@@ -163,10 +168,10 @@ void RunEntry(FetchAhead *ahead, FetchSlot *slot)
     }
     for (DWORD i = 0; i < kMaxAttempts; i++) {
         AttemptRecord *attempt = &slot->attempts[i];
-        char temp[MAX_PATH];
+        HANDLE staged = NULL;
         LONG result = 0;
         AttemptStep end = kAttemptCancelled;
-        AttemptStep start = Download(ahead, slot, attempt, temp, &result, &end);
+        AttemptStep start = Download(ahead, slot, attempt, &staged, &result, &end);
         EnterCriticalSection(&ahead->lock);
         attempt->begun = true;
         attempt->start = start;
@@ -175,7 +180,7 @@ void RunEntry(FetchAhead *ahead, FetchSlot *slot)
         attempt->result = result;
         bool again = attempt->end == kAttemptFailed || attempt->end == kAttemptCorrupt;
         if (attempt->end == kAttemptVerified)
-            lstrcpyA(slot->temp, temp);
+            slot->staged = staged;
         if (!again || i + 1 == kMaxAttempts)
             slot->state = kSlotDone;
         Notify(ahead, slot);
@@ -267,8 +272,7 @@ bool TakeNextEntry(FetchAhead *ahead)
     DWORD index = ahead->next_dispatch;
     const char *path = ahead->plan.manifest->paths[index];
     FetchSlot *slot = SlotOf(ahead, index);
-    if (slot->temp[0])
-        DeleteFileA(slot->temp);
+    DropStagedFile(slot->staged);
     ZeroMemory(slot, sizeof(*slot));
     slot->index = index;
     if (!IsSafeRelativePath(path) ||
@@ -400,7 +404,7 @@ AttemptStep AwaitAttemptStart(FetchAhead *ahead, DWORD attempt)
     return start;
 }
 
-AttemptStep AwaitAttemptEnd(FetchAhead *ahead, DWORD attempt, char *temp, LONG *result)
+AttemptStep AwaitAttemptEnd(FetchAhead *ahead, DWORD attempt, HANDLE *staged, LONG *result)
 {
     FetchSlot *slot = SlotOf(ahead, ahead->head);
     AttemptRecord *record = &slot->attempts[attempt];
@@ -426,8 +430,8 @@ AttemptStep AwaitAttemptEnd(FetchAhead *ahead, DWORD attempt, char *temp, LONG *
     AttemptStep end = record->end;
     *result = record->result;
     if (end == kAttemptVerified) {
-        lstrcpyA(temp, slot->temp);
-        slot->temp[0] = '\0';
+        *staged = slot->staged;
+        slot->staged = NULL;
     }
     LeaveCriticalSection(&ahead->lock);
     return end;
@@ -446,8 +450,7 @@ void FinishFetchAhead(FetchAhead *ahead)
     for (DWORD i = 0; i < ahead->thread_count; i++)
         CloseHandle(ahead->threads[i]);
     for (DWORD i = 0; i < kFetchSlots; i++)
-        if (ahead->slots[i].temp[0])
-            DeleteFileA(ahead->slots[i].temp);
+        DropStagedFile(ahead->slots[i].staged);
     if (ahead->jobs)
         CloseHandle(ahead->jobs);
     if (ahead->wake)

@@ -60,7 +60,7 @@ struct FetchSlot {
     bool aliases_any;           // a name Windows may take for another one (8.3, non-ASCII)
     char key[kJoinedPathCapacity];        // the name as Windows compares it
     char local_path[kJoinedPathCapacity];
-    char temp[MAX_PATH];        // a verified download the worker has not taken
+    HANDLE staged;              // a verified download the worker has not taken; NULL none
     AttemptRecord attempts[kMaxAttempts];
 };
 
@@ -98,16 +98,17 @@ EntryVerdict AwaitCheck(FetchAhead *ahead, DWORD index, char *local_path);
 AttemptStep AwaitAttemptStart(FetchAhead *ahead, DWORD attempt);
 
 // Forwards the attempt's percentages to OnDownloadProgress until it ends.
-// On kAttemptVerified the file is the caller's: its name is put in temp
-// (MAX_PATH). On kAttemptFailed, *result holds the download's code.
-AttemptStep AwaitAttemptEnd(FetchAhead *ahead, DWORD attempt, char *temp, LONG *result);
+// On kAttemptVerified the staged file is the caller's: its handle is put in
+// *staged. On kAttemptFailed, *result holds the download's code.
+AttemptStep AwaitAttemptEnd(FetchAhead *ahead, DWORD attempt, HANDLE *staged, LONG *result);
 
 // Ends the downloads in flight, deletes every file the run fetched that the
 // worker did not take, and closes every thread and handle.
 void FinishFetchAhead(FetchAhead *ahead);
 
-// The download each attempt makes: HttpDownloadToFile, or a test's stand-in.
+// The download each attempt makes into its staged file: HttpDownloadToOpenFile,
+// or a test's stand-in.
 typedef LONG (*FetchDownloadFn)(const char *server, INTERNET_PORT port, const char *object,
-                                const char *local_path, DWORD time_limit_ms,
+                                HANDLE file, DWORD time_limit_ms,
                                 const DownloadObserver *observer);
 extern FetchDownloadFn g_fetch_download;

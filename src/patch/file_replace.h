@@ -1,20 +1,21 @@
 #pragma once
 
-// Moves source over target by renames only, so that the target holds its old
-// or its new file at every instant; a source on another volume is first
-// copied beside the target as target + ".new.old", into a file made new
-// there, never through a link. A target in use is set aside as target +
-// ".old"; a source that another program holds fails instead. The file takes
-// the permissions its folder hands down. target must be a JoinLocalPath
-// result for base, the installation folder: base may be a link (a game moved
-// to another disk and linked back), but a target that is a folder or a link,
-// or any folder between base and target that is a link, is refused. Returns
-// 1 when the new file is in place and the source gone; on 0 the source is
-// still there and the target as it was (unless a set-aside target could not
-// be put back: it is then under target + ".old").
-int ReplaceInstalledFile(const char *base, const char *source, const char *target);
+#include <windows.h>
 
-// Deletes every file named *.old below folder, depth first, read-only ones
-// included; folders stay. Leaves junctions and symbolic links alone and does
-// not descend into them. Failures are ignored.
-void DeleteLeftoverOldFiles(const char *folder);
+// Moves staged, a verified download held open (with DELETE, shared with
+// nobody) in the installation's staging folder, to name in folder, a held
+// folder of the installation (install_paths.h), by a rename through its own
+// handle, so that the target holds its old or its new file at every instant.
+// A target in use is set aside as name + ".old" through its own handle, and
+// put back through it when the move in fails. A target that is a folder or a
+// link is refused. The moved file takes the permissions its folder hands
+// down. Returns 1 when the new file is in place (the caller then only closes
+// staged); on 0 staged is where it was and the target as it was.
+int ReplaceInstalledFile(HANDLE folder, HANDLE staged, const char *name);
+
+// Deletes every file named *.old below folder, a held folder, depth first,
+// read-only ones included, each through its own handle opened relative to
+// the held folder that lists it; folders stay. Leaves
+// junctions and symbolic links alone and does not descend into them.
+// Failures are ignored.
+void DeleteLeftoverOldFiles(HANDLE folder);

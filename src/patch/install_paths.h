@@ -11,33 +11,27 @@
 // Returns 0, leaving out untouched, when it would not fit in capacity.
 int JoinLocalPath(const char *base, const char *relative, char *out, int capacity);
 
-// Returns 1 when path, whose attributes are given, is a link of any kind
-// (symbolic link, junction, mount point): a reparse point whose tag is a name
-// surrogate, is not one of the system's own, or cannot be read. The system's
-// other reparse points (cloud placeholders, deduplicated or compressed
-// files) hold their own data.
-int IsLinkedName(const char *path, DWORD attributes);
-// The same for a listed name, whose tag the listing gives in dwReserved0.
-int IsLinkEntry(const WIN32_FIND_DATAA *entry);
-
-// The folders of a target below its installation folder, held open outermost
-// first: a held folder cannot be renamed or deleted, so the name of the next
-// one, and the target's own, lead through the held ones only.
+// The folders of a target below the installation folder, held open
+// outermost first, each opened relative to the one before it (held_files.h):
+// a held folder cannot be renamed or deleted, and what is reached through it
+// is looked up in it alone, whatever its name now leads to.
 const int kMaxHeldFolders = kJoinedPathCapacity / 2;
 struct HeldFolders {
-    int count;                        // handles in folders
+    int count;                       // handles in folders
     HANDLE folders[kMaxHeldFolders]; // outermost first
 };
 
-// Holds every folder of target below base, each looked at once held: a
-// file, a link (junction, symbolic link, mount point) or a missing folder on
-// the way fails. make: missing folders are made first. base itself, the
-// installation folder as its administrator chose it, is not looked at and
-// may be a link. target must start with base (a JoinLocalPath result for it).
-// Release with ReleaseFolders whatever the result.
-int HoldFoldersBelow(const char *base, const char *target, int make, HeldFolders *held);
+// Holds every folder of relative (a manifest path) below install, a held
+// installation folder: a file, a link (junction, symbolic link, mount point)
+// or a missing folder on the way fails; make: missing folders are made
+// first. "." components are skipped and ".." refused. Release with
+// ReleaseFolders whatever the result.
+int HoldFoldersBelow(HANDLE install, const char *relative, int make, HeldFolders *held);
 void ReleaseFolders(HeldFolders *held);
 
-// Creates every missing folder of target below base, outermost first, as
-// HoldFoldersBelow does, and lets them go again.
-int EnsureParentFolders(const char *base, const char *target);
+// The folder that holds the target: the innermost held, or install.
+HANDLE TargetFolder(HANDLE install, const HeldFolders *held);
+
+// The last component of relative (the file's own name), or "" when relative
+// ends in a separator.
+const char *TargetName(const char *relative);

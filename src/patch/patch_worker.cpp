@@ -3,6 +3,7 @@
 #include "app/notifications.h"
 #include "patch/fetch_ahead.h"
 #include "patch/file_replace.h"
+#include "patch/held_files.h"
 #include "patch/install_paths.h"
 #include "patch/manifest.h"
 #include "patch/quick_check.h"
@@ -25,7 +26,6 @@ const char kManifestObject[] = "/latest/manifest.txt";
 const char kFileObjectPrefix[] = "/latest/";
 const DWORD kDownloadTimeLimitMs = 30000;
 const DWORD kEntryWeight = 100; // share of one entry in the overall progress
-const int kSystemPathCapacity = MAX_PATH; // 260: temporary file names
 const int kLogLineCapacity = 1028;
 // The largest manifest a run takes, while it downloads and when it reads it:
 // the statement's own ceiling, since every manifest line has a longer line in
@@ -33,6 +33,9 @@ const int kLogLineCapacity = 1028;
 // key it still holds over a million entries of common length, and bounds
 // what a run holds in memory for it.
 const DWORD kMaxManifestSize = kMaxSignedReleaseSize;
+
+const char kStagingRefusedLine[] =
+    "Error: unable to make the download folder patchtmp in the game folder.";
 
 // Where a run goes once it stops taking steps.
 enum RunEnd {
@@ -47,8 +50,8 @@ enum RunEnd {
 struct PatchRun {
     UpdateManifest manifest;
     SignedRelease signed_release; // with a built-in key: the checked statement
-    char temp_path[kSystemPathCapacity];  // the manifest's file, then the statement's
-    char entry_temp[kSystemPathCapacity]; // the verified download being moved in
+    HANDLE install;  // the installation folder, held for the run
+    HANDLE staged;   // the manifest's file, the statement's, then each verified download
     char local_path[kJoinedPathCapacity];
     DownloadObserver observer;
     FetchAhead ahead;   // the entries below the one reported
@@ -111,17 +114,18 @@ void PostStartNotifications()
 // Why a downloaded file could not be read whole.
 enum ReadFault { kReadWhole, kReadNotOpened, kReadBadSize, kReadNoMemory, kReadFailed };
 
-// Reads a downloaded file of 1 to max_size bytes whole and deletes it, on
-// every path. Returns the NUL-terminated text (the caller frees it) with its
-// size, or NULL with *fault set.
-char *ReadDownloadedText(const char *path, DWORD max_size, DWORD *size, ReadFault *fault)
+// Reads a downloaded staged file of 1 to max_size bytes whole, through the
+// handle that wrote it, and drops it, on every path. Returns the
+// NUL-terminated text (the caller frees it) with its size, or NULL with
+// *fault set.
+char *ReadDownloadedText(HANDLE file, DWORD max_size, DWORD *size, ReadFault *fault)
 {
     HANDLE heap = GetProcessHeap();
     char *text = NULL;
     *fault = kReadWhole;
-    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) {
+    LARGE_INTEGER start;
+    start.QuadPart = 0;
+    if (!SetFilePointerEx(file, start, NULL, FILE_BEGIN)) {
         *fault = kReadNotOpened;
         goto done;
     }
@@ -148,14 +152,12 @@ char *ReadDownloadedText(const char *path, DWORD max_size, DWORD *size, ReadFaul
         text[*size] = '\0';
     }
 done:
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
-    DeleteFileA(path);
+    DropStagedFile(file);
     return text;
 }
 
 // The downloaded manifest's text, or NULL after logging why.
-char *ReadManifestText(const char *path)
+char *ReadManifestText(HANDLE file)
 {
     static const char *const kReadErrors[] = {
         NULL,
@@ -166,7 +168,7 @@ char *ReadManifestText(const char *path)
     };
     DWORD size = 0;
     ReadFault fault = kReadWhole;
-    char *text = ReadDownloadedText(path, kMaxManifestSize, &size, &fault);
+    char *text = ReadDownloadedText(file, kMaxManifestSize, &size, &fault);
     if (!text)
         PostLogLine(kReadErrors[fault]);
     return text;
@@ -176,16 +178,16 @@ char *ReadManifestText(const char *path)
 // the key, the manifest, the clock and the installation's last release.
 bool FetchSignedRelease(PatchRun *run)
 {
-    if (!MakeTempFileName(run->temp_path, kSystemPathCapacity)) {
+    if (!MakeStagedFile(&run->staged)) {
         PostLogLine("Error: unable to create a temporary file.");
         return false;
     }
     FillObserver(run);
     SetDownloadBounds(run, kMaxSignedReleaseSize);
-    LONG result = HttpDownloadToFile(kUpdateHost, kUpdatePort, kSignedReleaseObject,
-                                     run->temp_path, kDownloadTimeLimitMs, &run->observer);
+    LONG result = HttpDownloadToOpenFile(kUpdateHost, kUpdatePort, kSignedReleaseObject,
+                                         run->staged, kDownloadTimeLimitMs, &run->observer);
     if (result < 0 || CancelRequested()) {
-        DeleteFileA(run->temp_path);
+        DropStagedFile(run->staged);
         // Only a missing statement means an unsigned release; any other status
         // (a 500 or 503) is a server fault, not a verdict on the release.
         const LONG kStatusNotFound = (LONG)0x80190194; // 404
@@ -197,7 +199,7 @@ bool FetchSignedRelease(PatchRun *run)
     }
     DWORD size = 0;
     ReadFault fault = kReadWhole;
-    char *text = ReadDownloadedText(run->temp_path, kMaxSignedReleaseSize, &size, &fault);
+    char *text = ReadDownloadedText(run->staged, kMaxSignedReleaseSize, &size, &fault);
     const char *error = NULL;
     bool loaded = LoadSignedRelease(text, size, &run->manifest, g_patch_worker.install_dir,
                                     UnixTimeNow(), &run->signed_release, &error) != 0;
@@ -212,28 +214,28 @@ bool FetchSignedRelease(PatchRun *run)
 void RecordRelease(const PatchRun *run)
 {
     if (HasReleaseKey() &&
-        !RecordCompletedRelease(g_patch_worker.install_dir, &run->signed_release))
+        !RecordCompletedRelease(run->install, g_patch_worker.install_dir, &run->signed_release))
         PostLogLine("Error: unable to record the release number of this installation.");
 }
 
 RunEnd FetchManifest(PatchRun *run)
 {
     ZeroMemory(&run->manifest, sizeof(run->manifest));
-    if (!MakeTempFileName(run->temp_path, kSystemPathCapacity)) {
+    if (!MakeStagedFile(&run->staged)) {
         PostLogLine("Error: unable to create a temporary file.");
         return kRunCheckFailed;
     }
     FillObserver(run);
     SetDownloadBounds(run, kMaxManifestSize);
-    LONG result = HttpDownloadToFile(kUpdateHost, kUpdatePort, kManifestObject, run->temp_path,
-                                     kDownloadTimeLimitMs, &run->observer);
+    LONG result = HttpDownloadToOpenFile(kUpdateHost, kUpdatePort, kManifestObject, run->staged,
+                                         kDownloadTimeLimitMs, &run->observer);
     // A cancellation seen here is reported as a failed contact, by design.
     if (result < 0 || CancelRequested()) {
-        DeleteFileA(run->temp_path);
+        DropStagedFile(run->staged);
         PostLogLine("Error: unable to contact the update server.");
         return kRunCheckFailed;
     }
-    char *text = ReadManifestText(run->temp_path);
+    char *text = ReadManifestText(run->staged);
     if (!text)
         return kRunCheckFailed;
     int parsed = ParseManifest(text, &run->manifest);
@@ -266,21 +268,29 @@ void CountSuccess(PatchRun *run)
 void GiveUpAfter(PatchRun *run, const char *error)
 {
     PostLogLine(error);
-    DeleteFileA(run->entry_temp);
+    DropStagedFile(run->staged);
     run->attempts = kMaxAttempts;
 }
 
-// Installs a verified download; the temporary file is gone afterwards either way.
+// Installs a verified download, reaching its folders from the held
+// installation folder one at a time; the staged file is gone afterwards
+// either way.
 void InstallDownload(PatchRun *run, DWORD index, const char *path)
 {
-    if (!EnsureParentFolders(g_patch_worker.install_dir, run->local_path)) {
+    HeldFolders held;
+    if (!HoldFoldersBelow(run->install, path, 1, &held)) {
+        ReleaseFolders(&held);
         GiveUpAfter(run, "Error: unable to create folders for update.");
         return;
     }
-    if (!ReplaceInstalledFile(g_patch_worker.install_dir, run->entry_temp, run->local_path)) {
+    int replaced = ReplaceInstalledFile(TargetFolder(run->install, &held), run->staged,
+                                        TargetName(path));
+    ReleaseFolders(&held);
+    if (!replaced) {
         GiveUpAfter(run, "Error: unable to update file on disk.");
         return;
     }
+    CloseHandle(run->staged); // in place
     PostLogPair("Updating", path);
     CountSuccess(run);
     ConfirmEntry(index, run->local_path);
@@ -305,7 +315,7 @@ void RunAttempts(PatchRun *run, DWORD index)
         PostLogPair("Downloading", path);
         PostNumber(WM_APP_FILE_PROGRESS, 0);
         LONG result = 0;
-        step = AwaitAttemptEnd(&run->ahead, run->attempts, run->entry_temp, &result);
+        step = AwaitAttemptEnd(&run->ahead, run->attempts, &run->staged, &result);
         if (step == kAttemptCancelled)
             return;
         if (step == kAttemptFailed) {
@@ -407,8 +417,6 @@ void RequestCancel() { g_patch_worker.cancel_requested = 1; }
 
 int IsWorkerIdle() { return g_patch_worker.running == 0; }
 
-int MakeTempFileName(char *buffer, int length) { return MakeStagedFile(buffer, length); }
-
 void PostStatusText(const char *text) { PostTextCopy(WM_APP_STATUS_TEXT, text); }
 
 void PostLogLine(const char *text) { PostTextCopy(WM_APP_LOG_LINE, text); }
@@ -432,8 +440,14 @@ DWORD WINAPI PatchWorkerMain(LPVOID)
     PatchRun run;
     ZeroMemory(&run, sizeof(run));
     PostStartNotifications();
-    DeleteLeftoverOldFiles(g_patch_worker.install_dir);
-    OpenStagingFolder(g_patch_worker.install_dir); // when refused, no temporary file can be made
+    // Held for the whole run: everything the run changes is reached from it.
+    run.install = HoldInstallationFolder(g_patch_worker.install_dir);
+    DeleteLeftoverOldFiles(run.install);
+    // What stands at the folder's name and is not a cut-off run's own stays,
+    // and every run stops at its first download until an administrator
+    // removes it.
+    if (!OpenStagingFolder(run.install) && g_patch_worker.install_dir)
+        PostLogLine(kStagingRefusedLine);
 
     RunEnd end = kRunGoesOn;
     if (!g_patch_worker.install_dir)
@@ -452,6 +466,8 @@ DWORD WINAPI PatchWorkerMain(LPVOID)
     if (end != kRunNoWindow)
         PostNumber(WM_APP_ENABLE_LAUNCH, 1);
     CloseStagingFolder(); // before "Done.": whoever sees it sees the folder gone
+    if (run.install != INVALID_HANDLE_VALUE)
+        CloseHandle(run.install);
     PostStatusText("Done.");
     FreeManifest(&run.manifest);
     FreeSignedRelease(&run.signed_release);

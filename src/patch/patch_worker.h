@@ -25,11 +25,6 @@ int IsWorkerIdle();
 // The worker's thread routine: one whole patch run.
 DWORD WINAPI PatchWorkerMain(LPVOID unused);
 
-// Makes a new empty temporary file BHP*.tmp in the installation's staging
-// folder (staging_folder.h), which only a run holds, and writes its name into
-// buffer (length bytes; MAX_PATH holds every name). Any thread of a run.
-int MakeTempFileName(char *buffer, int length);
-
 // Post heap copies of texts to notify_window; the window frees them.
 void PostStatusText(const char *text);
 void PostLogLine(const char *text);

@@ -1,5 +1,6 @@
 #include "patch/signed_release.h"
 
+#include "patch/held_files.h"
 #include "patch/install_paths.h"
 
 #include <bcrypt.h>
@@ -295,45 +296,56 @@ int LoadSignedRelease(const char *text, DWORD size, const UpdateManifest *manife
     return *error == NULL;
 }
 
-int FileMatchesSignedEntry(const char *path, const SignedEntry *entry, const volatile LONG *stop)
+// Whether digest is the entry's SHA-256.
+static int SameDigest(const BYTE digest[kSha256Size], const SignedEntry *entry)
 {
-    BYTE digest[kSha256Size];
-    if (entry->size == kAnyFileSize || !FileSha256(path, entry->size, digest, stop))
-        return 0;
     for (DWORD i = 0; i < kSha256Size; i++)
         if (digest[i] != entry->sha256[i])
             return 0;
     return 1;
 }
 
-int RecordCompletedRelease(const char *install_dir, const SignedRelease *release)
+int FileMatchesSignedEntry(const char *path, const SignedEntry *entry, const volatile LONG *stop)
 {
-    char final_path[kJoinedPathCapacity];
-    char new_path[kJoinedPathCapacity];
+    BYTE digest[kSha256Size];
+    return entry->size != kAnyFileSize && FileSha256(path, entry->size, digest, stop) &&
+           SameDigest(digest, entry);
+}
+
+int OpenFileMatchesSignedEntry(HANDLE file, const SignedEntry *entry, const volatile LONG *stop)
+{
+    BYTE digest[kSha256Size];
+    return entry->size != kAnyFileSize && OpenFileSha256(file, entry->size, digest, stop) &&
+           SameDigest(digest, entry);
+}
+
+int RecordCompletedRelease(HANDLE install, const char *install_dir, const SignedRelease *release)
+{
+    char new_name[kJoinedPathCapacity];
     if (release->release == CompletedRelease(install_dir))
         return 1;
-    if (!JoinLocalPath(install_dir, kCompletedReleaseFile, final_path, kJoinedPathCapacity) ||
-        lstrlenA(final_path) + lstrlenA(kNewSuffix) >= kJoinedPathCapacity)
+    if (lstrlenA(kCompletedReleaseFile) + lstrlenA(kNewSuffix) >= kJoinedPathCapacity)
         return 0;
-    lstrcpyA(new_path, final_path);
-    lstrcatA(new_path, kNewSuffix);
+    lstrcpyA(new_name, kCompletedReleaseFile);
+    lstrcatA(new_name, kNewSuffix);
     char text[24];
     FormatNumber(release->release, text);
     lstrcatA(text, "\r\n");
     // The game folder may be writable by players and this runs elevated:
-    // create-new on the name itself never writes through a link planted there.
-    HANDLE file = CreateFileA(new_path, GENERIC_WRITE, 0, NULL, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
+    // made new in the held installation folder, never through a link, and
+    // moved by its own handle.
+    HANDLE file = OpenInFolder(install, new_name, GENERIC_WRITE | DELETE, 0, FILE_CREATE,
+                               FILE_NON_DIRECTORY_FILE, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return 0;
     DWORD length = (DWORD)lstrlenA(text);
     DWORD written = 0;
     int ok = WriteFile(file, text, length, &written, NULL) && written == length &&
-             FlushFileBuffers(file);
+             FlushFileBuffers(file) && RenameInto(file, install, kCompletedReleaseFile, 1);
+    if (!ok)
+        DeleteThrough(file);
     CloseHandle(file);
-    // On failure the file is left to the next sweep rather than deleted by a
-    // name that another program may have taken meanwhile.
-    return ok && MoveFileExA(new_path, final_path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    return ok;
 }
 
 ULONGLONG UnixTimeNow()

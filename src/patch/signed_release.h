@@ -57,10 +57,15 @@ int LoadSignedRelease(const char *text, DWORD size, const UpdateManifest *manife
 int FileMatchesSignedEntry(const char *path, const SignedEntry *entry,
                            const volatile LONG *stop = NULL);
 
+// The same for a file already open (for reading).
+int OpenFileMatchesSignedEntry(HANDLE file, const SignedEntry *entry,
+                               const volatile LONG *stop = NULL);
+
 // Keeps the release number as the installation's last completed one: written
-// beside it under a new name, then renamed over the old, so that a run cut
-// off at any point leaves the old number or the new one.
-int RecordCompletedRelease(const char *install_dir, const SignedRelease *release);
+// beside it under a new name in install (the held installation folder, whose
+// path is install_dir), then renamed over the old, so that a run cut off at
+// any point leaves the old number or the new one.
+int RecordCompletedRelease(HANDLE install, const char *install_dir, const SignedRelease *release);
 
 // Now, in UTC seconds since 1970.
 ULONGLONG UnixTimeNow();

@@ -1,52 +1,35 @@
 #include "patch/staging_folder.h"
 
-#include "patch/install_paths.h"
+#include "patch/held_files.h"
+#include "patch/path_rules.h"
 
 #include <sddl.h>
 #include <windows.h>
+#include <winternl.h>
 
 namespace {
 
 // Owned by the administrators, so that no user's account has an owner's
-// rights over it; full control for the administrators and the system, and
-// reading for the users (a download changed nothing, and a file whose
-// permissions could not be reset after its move stays usable), handed down to
-// what is made in it; nothing taken from the installation folder.
-const char kStagingSecurity[] = "O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;FRFX;;;BU)";
+// rights over it; full control for the administrators and the system, handed
+// down to what is made in it, and nobody else: no program the player runs
+// can open a download at all. Protected: nothing taken from the game folder
+// (whose inheritable grants are often Users: Modify).
+const char kStagingSecurity[] = "O:BAD:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)";
 const char kStagedPrefix[] = "BHP";
 const char kStagedSuffix[] = ".tmp";
-// GetTempFileNameA takes folders of up to MAX_PATH - 14 characters.
-const int kMaxStagingPath = MAX_PATH - 14;
+// Names taken in a row before MakeStagedFile gives up: each run's folder is
+// new, so only its own files can hold a name.
+const int kNameTries = 16;
+// Held without DELETE, which would keep anyone else from listing it.
+const ACCESS_MASK kStagingAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+const ACCESS_MASK kStagedAccess =
+    GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC;
 
 // Written by the worker thread alone, in OpenStagingFolder and
 // CloseStagingFolder, while no other thread makes files; only read between.
-struct StagingFolder {
-    HANDLE held;         // the folder, opened without FILE_SHARE_DELETE
-    char path[MAX_PATH]; // its full name while held
-};
-StagingFolder g_staging = {INVALID_HANDLE_VALUE, ""};
-
-// Whether the name stands for a real folder, not a file and not a link of any
-// kind. Looked at by name once the folder is held: Wine shows a link's
-// reparse attribute on its name only, and what is held cannot be replaced.
-bool IsRealFolder(HANDLE held, const char *path)
-{
-    BY_HANDLE_FILE_INFORMATION info;
-    DWORD by_name = GetFileAttributesA(path);
-    if (!GetFileInformationByHandle(held, &info) || by_name == INVALID_FILE_ATTRIBUTES)
-        return false;
-    return (info.dwFileAttributes & by_name & FILE_ATTRIBUTE_DIRECTORY) &&
-           !((info.dwFileAttributes | by_name) & FILE_ATTRIBUTE_REPARSE_POINT);
-}
-
-// Sets the owner and the access list on the held folder alone: unlike
-// SetSecurityInfo, this hands nothing down to what a previous owner left in
-// it, so that no link there leads the change elsewhere.
-bool TakeOver(HANDLE held, PSECURITY_DESCRIPTOR security)
-{
-    return SetKernelObjectSecurity(held, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                                   security) != 0;
-}
+HANDLE g_staging = INVALID_HANDLE_VALUE; // the folder, opened without FILE_SHARE_DELETE
+HANDLE g_install = INVALID_HANDLE_VALUE; // the held installation folder it is in (borrowed)
+volatile LONG g_next_name = 0;           // the number of the next staged name
 
 bool IsStagedName(const char *name)
 {
@@ -59,118 +42,145 @@ bool IsStagedName(const char *name)
     return lstrcmpiA(head, kStagedPrefix) == 0 && lstrcmpiA(name + length - suffix, kStagedSuffix) == 0;
 }
 
-// Deletes the files of runs that were cut off (the window closed during a
-// download). Fails at a link or other reparse point under a name that
-// GetTempFileNameA may pick: creating a new file there could make one where it
-// leads. Only a folder taken over can hold one.
-bool DeleteLeftovers(const char *folder)
+struct Emptying {
+    bool foreign; // something the patcher did not leave there
+};
+
+// Looks for anything but a download of a run cut off, before anything goes.
+int FindForeign(void *context, HANDLE, const char *name, DWORD attributes)
 {
-    char pattern[kJoinedPathCapacity];
-    if (!JoinLocalPath(folder, "*", pattern, kJoinedPathCapacity))
-        return false;
-    WIN32_FIND_DATAA entry;
-    HANDLE listing = FindFirstFileA(pattern, &entry);
-    if (listing == INVALID_HANDLE_VALUE)
-        return false;
-    bool swept = true;
-    do {
-        char path[kJoinedPathCapacity];
-        if (!IsStagedName(entry.cFileName))
-            continue;
-        if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)
-            swept = false;
-        else if (!(entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-                 JoinLocalPath(folder, entry.cFileName, path, kJoinedPathCapacity))
-            DeleteFileA(path);
-    } while (swept && FindNextFileA(listing, &entry));
-    FindClose(listing);
-    return swept;
+    Emptying *emptying = (Emptying *)context;
+    emptying->foreign = !IsStagedName(name) ||
+                        (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+    return emptying->foreign ? 0 : 1;
 }
 
-// Through a handle that keeps the name from being replaced once it is
-// looked at: whatever was put in the folder's place after it was let go is
-// left alone. Removing fails, leaving the folder, when anything is in it.
-void RemoveIfEmpty(const char *path)
+// Deletes one download of a run cut off; anything else stops the emptying.
+int DeleteLeftover(void *context, HANDLE folder, const char *name, DWORD attributes)
 {
-    HANDLE folder = CreateFileA(path, DELETE | FILE_READ_ATTRIBUTES,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (folder == INVALID_HANDLE_VALUE)
-        return;
-    if (IsRealFolder(folder, path)) {
-        FILE_DISPOSITION_INFO remove = {TRUE};
-        SetFileInformationByHandle(folder, FileDispositionInfo, &remove, sizeof(remove));
+    Emptying *emptying = (Emptying *)context;
+    if (FindForeign(context, folder, name, attributes) == 0)
+        return 0;
+    emptying->foreign = true;
+    // Shared with nobody: a file another program holds is not the patcher's.
+    HANDLE file = OpenInFolder(folder, name, DELETE | FILE_READ_ATTRIBUTES, 0, FILE_OPEN,
+                               FILE_NON_DIRECTORY_FILE, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    if (IsPlainEntry(folder, name, file) && DeleteThrough(file))
+        emptying->foreign = false;
+    CloseHandle(file);
+    return emptying->foreign ? 0 : 1;
+}
+
+// The real folder at the name, opened to be removed; INVALID_HANDLE_VALUE
+// for anything else.
+HANDLE OpenToRemove(HANDLE install)
+{
+    HANDLE folder = OpenInFolder(install, kStagingFolderName, kStagingAccess | DELETE,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
+                                 FILE_DIRECTORY_FILE, NULL);
+    if (folder != INVALID_HANDLE_VALUE && !IsPlainEntry(install, kStagingFolderName, folder)) {
+        CloseHandle(folder);
+        folder = INVALID_HANDLE_VALUE;
     }
+    return folder;
+}
+
+// Removes the folder a run cut off left at the name, which holds its
+// downloads only; false, changing nothing, at anything else.
+bool RemoveLeftFolder(HANDLE install)
+{
+    HANDLE folder = OpenToRemove(install);
+    if (folder == INVALID_HANDLE_VALUE)
+        return false;
+    Emptying emptying = {false};
+    VisitFolder(folder, FindForeign, &emptying);
+    if (!emptying.foreign)
+        VisitFolder(folder, DeleteLeftover, &emptying);
+    bool removed = !emptying.foreign && DeleteThrough(folder);
     CloseHandle(folder);
+    return removed;
+}
+
+HANDLE MakeFolder(HANDLE install, PSECURITY_DESCRIPTOR security)
+{
+    return OpenInFolder(install, kStagingFolderName, kStagingAccess,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE, FILE_DIRECTORY_FILE,
+                        security);
 }
 
 } // namespace
 
-int OpenStagingFolder(const char *install_dir)
+int OpenStagingFolder(HANDLE install)
 {
     CloseStagingFolder();
-    char path[kJoinedPathCapacity];
-    if (!install_dir || install_dir[0] == '\0' ||
-        !JoinLocalPath(install_dir, kStagingFolderName, path, kJoinedPathCapacity) ||
-        lstrlenA(path) > kMaxStagingPath)
+    if (!install || install == INVALID_HANDLE_VALUE)
         return 0;
     PSECURITY_DESCRIPTOR security = NULL;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(kStagingSecurity, SDDL_REVISION_1,
                                                               &security, NULL))
         return 0;
-    int ready = 0;
-    HANDLE held = INVALID_HANDLE_VALUE;
-    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), security, FALSE};
-    if (!CreateDirectoryA(path, &attributes) && GetLastError() != ERROR_ALREADY_EXISTS)
-        goto done;
-    // Without FILE_SHARE_DELETE nobody can rename or delete it, nor a folder
-    // above it, while it is held; a program that holds it for that already
-    // makes the open fail. Share modes bind only handles with data or delete
-    // access, hence FILE_LIST_DIRECTORY; not DELETE, as listing the folder
-    // (Wine's FindFirstFileA) shares reading and writing only. The name
-    // itself is opened, never what it leads to.
-    held = CreateFileA(path,
-                       FILE_LIST_DIRECTORY | READ_CONTROL | WRITE_DAC | WRITE_OWNER |
-                           FILE_READ_ATTRIBUTES,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (held == INVALID_HANDLE_VALUE)
-        goto done;
-    // Also a folder made just now: another program may have put its own in
-    // its place before the open.
-    ready = IsRealFolder(held, path) && TakeOver(held, security) && DeleteLeftovers(path);
-done:
+    // Made new, so that no other program holds a handle to it; a folder at
+    // the name goes first only when it is what a cut-off run left.
+    HANDLE held = MakeFolder(install, security);
+    if (held == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ALREADY_EXISTS &&
+        RemoveLeftFolder(install))
+        held = MakeFolder(install, security);
     LocalFree(security);
-    if (!ready) {
-        if (held != INVALID_HANDLE_VALUE)
-            CloseHandle(held);
+    if (held == INVALID_HANDLE_VALUE)
         return 0;
-    }
-    g_staging.held = held;
-    lstrcpyA(g_staging.path, path);
+    g_staging = held;
+    g_install = install;
+    g_next_name = 0;
     return 1;
 }
 
-int MakeStagedFile(char *buffer, int capacity)
+int MakeStagedFile(HANDLE *file)
 {
-    char name[MAX_PATH];
-    if (!buffer || capacity <= 0 || g_staging.held == INVALID_HANDLE_VALUE ||
-        !GetTempFileNameA(g_staging.path, kStagedPrefix, 0, name))
+    if (!file)
         return 0;
-    if (lstrlenA(name) >= capacity) {
-        DeleteFileA(name);
+    *file = NULL;
+    if (g_staging == INVALID_HANDLE_VALUE)
         return 0;
+    for (int i = 0; i < kNameTries; i++) {
+        // Four hex digits, as GetTempFileNameA makes them: an 8.3 name.
+        DWORD number = 0x1000 + ((DWORD)InterlockedIncrement(&g_next_name) - 1) % 0xF000;
+        char name[16];
+        wsprintfA(name, "%s%X%s", kStagedPrefix, (unsigned)number, kStagedSuffix);
+        HANDLE made = OpenInFolder(g_staging, name, kStagedAccess, 0, FILE_CREATE,
+                                   FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, NULL);
+        if (made != INVALID_HANDLE_VALUE) {
+            *file = made;
+            return 1;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS)
+            return 0;
     }
-    lstrcpyA(buffer, name);
-    return 1;
+    return 0;
+}
+
+void DropStagedFile(HANDLE file)
+{
+    if (!file || file == INVALID_HANDLE_VALUE)
+        return;
+    DeleteThrough(file);
+    CloseHandle(file);
 }
 
 void CloseStagingFolder()
 {
-    if (g_staging.held == INVALID_HANDLE_VALUE)
+    if (g_staging == INVALID_HANDLE_VALUE)
         return;
-    CloseHandle(g_staging.held);
-    g_staging.held = INVALID_HANDLE_VALUE;
-    RemoveIfEmpty(g_staging.path);
-    g_staging.path[0] = '\0';
+    CloseHandle(g_staging);
+    g_staging = INVALID_HANDLE_VALUE;
+    // Opened again to be removed, by its name in the held installation
+    // folder: whatever took the name meanwhile is inside the installation,
+    // and a folder is removed only when nothing is in it.
+    HANDLE folder = OpenToRemove(g_install);
+    if (folder != INVALID_HANDLE_VALUE) {
+        DeleteThrough(folder);
+        CloseHandle(folder);
+    }
+    g_install = INVALID_HANDLE_VALUE;
 }

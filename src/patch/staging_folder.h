@@ -5,28 +5,32 @@
 // Where downloads wait between their download and their move: the folder
 // kStagingFolderName (path_rules.h) in the installation folder, on the
 // installation's own volume, so that every move is a rename. The patcher runs
-// elevated, and the game folder and the user's temporary folder are often
-// writable by every program the player runs: this folder is owned by the
-// administrators, written by them and the system only, and held open against
-// renames and deletion while a run uses it, so that no program without
-// elevation can change a download after its check or redirect a name that the
-// patcher creates, deletes or moves in it.
+// elevated, and the game folder is often writable by every program the
+// player runs: this folder is made new by each run, with an access list
+// given at its creation (the administrators and the system only, nothing
+// taken from the game folder), and held against renames and deletion while
+// the run uses it. A folder found at its name is never taken over: another
+// program may have made it and still hold a handle through which it can
+// change it.
 //
 // OpenStagingFolder and CloseStagingFolder run on the worker thread, before
-// and after every file of a run is made; MakeStagedFile may run on any
-// thread in between, any number at once.
+// and after every file of a run is made; MakeStagedFile and DropStagedFile
+// may run on any thread in between, any number at once.
 
-// Makes the folder, or takes over a real folder found at its name (its owner
-// and access list are set anew, for it alone), holds it, and deletes the
-// BHP*.tmp files that a run cut off left in it. Refuses a file or a link
-// (junction, symbolic link, mount point) at that name, and a folder holding a
-// link under a BHP*.tmp name. Returns 1 when the folder is ready.
-int OpenStagingFolder(const char *install_dir);
+// Makes the folder in install, a held installation folder. A folder that a
+// run cut off left there (holding nothing but BHP*.tmp files) is emptied and
+// removed first; anything else at the name (a file, a link, a folder holding
+// other things, or one held open by another program) is refused and stays.
+// Returns 1 when the folder is ready.
+int OpenStagingFolder(HANDLE install);
 
-// Makes a new empty file BHP*.tmp in the folder held and writes its full name
-// into buffer (capacity bytes). 0 when no folder is held or the name does not
-// fit.
-int MakeStagedFile(char *buffer, int capacity);
+// Makes a new empty file BHP*.tmp in the folder held, opened for reading,
+// writing and its move, shared with nobody; *file receives the handle. 0
+// when no folder is held or no name could be made.
+int MakeStagedFile(HANDLE *file);
+
+// Deletes a staged file through its handle and closes it.
+void DropStagedFile(HANDLE file);
 
 // Lets the folder go, removing it when nothing is left in it.
 void CloseStagingFolder();

@@ -40,24 +40,33 @@ int FileCrc32(const char *path, DWORD *out, const volatile LONG *stop)
                               FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return 0;
+    int ok = OpenFileCrc32(file, out, stop);
+    CloseHandle(file);
+    return ok;
+}
+
+int OpenFileCrc32(HANDLE file, DWORD *out, const volatile LONG *stop)
+{
+    if (out)
+        *out = 0;
+    LARGE_INTEGER start;
+    start.QuadPart = 0;
+    if (!out || !SetFilePointerEx(file, start, NULL, FILE_BEGIN))
+        return 0;
 
     BYTE buffer[kCrcReadSize];
     DWORD reg = 0xFFFFFFFF;
     int fold = ChooseKernel() == kFolding;
-    int ok = 0;
     for (;;) {
         DWORD got = 0;
         if (stop && *stop)
-            break;
+            return 0;
         if (!ReadFile(file, buffer, kCrcReadSize, &got, NULL))
-            break;
+            return 0;
         if (got == 0) {
             *out = reg ^ 0xFFFFFFFF;
-            ok = 1;
-            break;
+            return 1;
         }
         reg = fold ? UpdateCrc32Folding(reg, buffer, got) : UpdateCrc32Slicing16(reg, buffer, got);
     }
-    CloseHandle(file);
-    return ok;
 }

@@ -8,3 +8,6 @@
 // *stop is read before every chunk and a non-zero value ends the call with 0,
 // so a run's Cancel does not wait for the rest of a large file.
 int FileCrc32(const char *path, DWORD *out, const volatile LONG *stop = NULL);
+
+// The same for a file already open (for reading), from its start.
+int OpenFileCrc32(HANDLE file, DWORD *out, const volatile LONG *stop = NULL);

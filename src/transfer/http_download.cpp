@@ -585,9 +585,26 @@ LONG HResultFromWin32Error(DWORD error)
     return (LONG)((error & 0xFFFF) | kWin32Facility);
 }
 
-LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *object,
-                        const char *local_path, DWORD time_limit_ms,
-                        const DownloadObserver *observer)
+namespace {
+
+// Watches the volume of a file given open: its folder as its handle names it
+// (an old name does: only the free space there is looked at).
+void WatchFolderOfOpen(HANDLE file, DiskWatch *watch)
+{
+    char path[MAX_PATH];
+    DWORD length = GetFinalPathNameByHandleA(file, path, MAX_PATH, VOLUME_NAME_DOS);
+    if (length == 0 || length >= MAX_PATH) {
+        watch->known = false;
+        watch->next_check = 0;
+        return;
+    }
+    WatchFolderOf(path, watch);
+}
+
+// The download into local_path, made new, or into given, an open file written
+// from its start.
+LONG Download(const char *server, INTERNET_PORT port, const char *object, const char *local_path,
+              HANDLE given, DWORD time_limit_ms, const DownloadObserver *observer)
 {
     // Taken first, so that connecting counts against the limit.
     DWORD start_ms = GetTickCount();
@@ -604,7 +621,7 @@ LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *obje
     Clock clock = {time_limit_ms, start_ms, 0, false, 0, 0};
     DiskWatch disk;
 
-    if (!server || !object || !local_path || server[0] == '\0' || object[0] == '\0') {
+    if (!server || !object || (!local_path && !given) || server[0] == '\0' || object[0] == '\0') {
         result = kResultInvalidArg;
         goto complete;
     }
@@ -659,14 +676,22 @@ LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *obje
     result = CheckAnnouncedLength(observer, clock.length, announced);
     if (result != 0)
         goto cleanup;
-    WatchFolderOf(local_path, &disk);
+    if (given)
+        WatchFolderOfOpen(given, &disk);
+    else
+        WatchFolderOf(local_path, &disk);
     if (!LeavesReserve(&disk, 0, BytesToCome(clock.length, 0))) {
         result = kDownloadDiskFull;
         goto cleanup;
     }
 
-    file = CreateFileA(local_path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, NULL);
+    if (given) {
+        if (SetFilePointer(given, 0, NULL, FILE_BEGIN) == 0 && SetEndOfFile(given))
+            file = given;
+    } else {
+        file = CreateFileA(local_path, GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, NULL);
+    }
     if (file == INVALID_HANDLE_VALUE) {
         result = LastErrorResult();
         goto cleanup;
@@ -702,7 +727,7 @@ cleanup:
             InternetCloseHandle(connection);
         InternetCloseHandle(root);
     }
-    if (file != INVALID_HANDLE_VALUE) {
+    if (file != INVALID_HANDLE_VALUE && !given) {
         CloseHandle(file);
         // A failed call leaves no partial file behind.
         if (result < 0 && local_path[0] != '\0')
@@ -713,4 +738,20 @@ complete:
     if (observer && observer->on_complete)
         observer->on_complete(observer->context, result);
     return result;
+}
+
+} // namespace
+
+LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *object,
+                        const char *local_path, DWORD time_limit_ms,
+                        const DownloadObserver *observer)
+{
+    return Download(server, port, object, local_path, NULL, time_limit_ms, observer);
+}
+
+LONG HttpDownloadToOpenFile(const char *server, INTERNET_PORT port, const char *object,
+                            HANDLE file, DWORD time_limit_ms, const DownloadObserver *observer)
+{
+    return Download(server, port, object, NULL, file == INVALID_HANDLE_VALUE ? NULL : file,
+                    time_limit_ms, observer);
 }

@@ -56,3 +56,9 @@ LONG HResultFromWin32Error(DWORD error);
 LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *object,
                         const char *local_path, DWORD time_limit_ms,
                         const DownloadObserver *observer);
+
+// The same into file, open for writing, which it writes from its start (what
+// was there goes) and leaves open; on a failure what was written stays, for
+// the caller to delete with the file.
+LONG HttpDownloadToOpenFile(const char *server, INTERNET_PORT port, const char *object,
+                            HANDLE file, DWORD time_limit_ms, const DownloadObserver *observer);

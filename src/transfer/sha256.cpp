@@ -62,17 +62,32 @@ int FileSha256(const char *path, ULONGLONG expected_size, BYTE digest[kSha256Siz
 {
     if (!digest)
         return 0;
-    Sha256Run run = {NULL, NULL};
-    LARGE_INTEGER size;
-    size.QuadPart = 0;
     HANDLE file = INVALID_HANDLE_VALUE;
-    int ok = 0;
     if (path)
         file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
                            FILE_FLAG_SEQUENTIAL_SCAN, NULL);
-    if (file != INVALID_HANDLE_VALUE && GetFileSizeEx(file, &size) &&
+    if (file == INVALID_HANDLE_VALUE) {
+        ZeroMemory(digest, kSha256Size);
+        return 0;
+    }
+    int ok = OpenFileSha256(file, expected_size, digest, stop);
+    CloseHandle(file);
+    return ok;
+}
+
+int OpenFileSha256(HANDLE file, ULONGLONG expected_size, BYTE digest[kSha256Size],
+                   const volatile LONG *stop)
+{
+    if (!digest)
+        return 0;
+    Sha256Run run = {NULL, NULL};
+    LARGE_INTEGER size, start;
+    size.QuadPart = 0;
+    start.QuadPart = 0;
+    int ok = 0;
+    if (GetFileSizeEx(file, &size) &&
         (expected_size == kAnyFileSize || (ULONGLONG)size.QuadPart == expected_size) &&
-        BeginSha256(&run)) {
+        SetFilePointerEx(file, start, NULL, FILE_BEGIN) && BeginSha256(&run)) {
         BYTE chunk[kReadChunk];
         DWORD got = 0;
         ULONGLONG total = 0;
@@ -85,7 +100,5 @@ int FileSha256(const char *path, ULONGLONG expected_size, BYTE digest[kSha256Siz
         // A file that grew or shrank while read is not the one that was sized.
         ok = ok && total == (ULONGLONG)size.QuadPart;
     }
-    if (file != INVALID_HANDLE_VALUE)
-        CloseHandle(file);
     return EndSha256(&run, ok, digest);
 }

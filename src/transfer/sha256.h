@@ -17,3 +17,7 @@ int Sha256OfBytes(const void *data, DWORD size, BYTE digest[kSha256Size]);
 // stop is given, a non-zero *stop before any chunk fails the call.
 int FileSha256(const char *path, ULONGLONG expected_size, BYTE digest[kSha256Size],
                const volatile LONG *stop = NULL);
+
+// The same for a file already open (for reading), from its start.
+int OpenFileSha256(HANDLE file, ULONGLONG expected_size, BYTE digest[kSha256Size],
+                   const volatile LONG *stop = NULL);

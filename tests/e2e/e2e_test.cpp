@@ -721,6 +721,47 @@ TEST_F(EndToEndTest, AnInstallationTooDeepForThePatchersPath)
     RunUnixProgram({"/bin/rm", "-rf", top});
 }
 
+// One patcher per installation, known by its folder rather than its path: a
+// second start, by the same path or through a link to the folder, ends at
+// once with no window of its own; another installation's patcher runs.
+TEST_F(EndToEndTest, ASecondPatcherOnOneInstallationEnds)
+{
+    NoServer();
+    ASSERT_NO_FATAL_FAILURE(StartPatcher());
+    RunToEnd();
+    UnixSymlink linked(temp.Join("linked"), install);
+    ASSERT_TRUE(linked.made);
+    const std::string other = temp.Join("other");
+    ASSERT_TRUE(CreateDirectoryA(other.c_str(), NULL));
+    ASSERT_TRUE(CopyInto(kPatchExe, other + "\\patch.exe"));
+    const struct {
+        const char *name;
+        std::string folder;
+        bool ends;
+    } cases[] = {
+        {"the same path", install, true},
+        {"through a link", temp.Join("linked"), true},
+        {"another installation", other, false},
+    };
+    for (const auto &c : cases) {
+        PROCESS_INFORMATION second;
+        ZeroMemory(&second, sizeof(second));
+        ASSERT_EQ(StartPatcherIn(c.folder, NULL, &second), 0u) << c.name;
+        std::string failure;
+        HWND second_window = WaitForPatcherWindowOf(second, kStartTimeoutMs, &failure);
+        EXPECT_EQ(second_window == NULL, c.ends) << c.name << ": " << failure;
+        if (!c.ends || WaitForSingleObject(second.hProcess, kStartTimeoutMs) != WAIT_OBJECT_0)
+            TerminateProcess(second.hProcess, 1);
+        WaitForSingleObject(second.hProcess, kStartTimeoutMs);
+        DWORD code = 1;
+        GetExitCodeProcess(second.hProcess, &code);
+        EXPECT_EQ(code, c.ends ? 0u : 1u) << c.name;
+        CloseHandle(second.hProcess);
+        CloseHandle(second.hThread);
+        EXPECT_TRUE(IsWindow(window)) << c.name << ": the first patcher went";
+    }
+}
+
 TEST_F(EndToEndTest, TheAboutBox)
 {
     NoServer();

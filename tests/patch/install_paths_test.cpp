@@ -1,7 +1,9 @@
 #include "patch/install_paths.h"
 
+#include "patch/held_files.h"
 #include "support/file_tree.h"
 #include "support/iat_patch.h"
+#include "support/nt_file_hook.h"
 #include "support/temp_folder.h"
 #include "support/unix_host.h"
 
@@ -155,13 +157,25 @@ TEST(JoinServerPath, RefusesNullsAndCapacityBelowOne)
     EXPECT_EQ(out[0], kUntouched);
 }
 
-class EnsureParentFoldersTest : public ::testing::Test {
+// The folders of a target, held from the installation folder down.
+class HoldFoldersTest : public ::testing::Test {
 protected:
     TempFolder temp;
     std::string base() const { return temp.path; }
+    // HoldFoldersBelow from a held base, every handle let go again.
+    int Hold(const std::string &relative, int make, const std::string &base_path = "")
+    {
+        HANDLE install = HoldInstallationFolder((base_path.empty() ? base() : base_path).c_str());
+        HeldFolders held;
+        int result = HoldFoldersBelow(install, relative.c_str(), make, &held);
+        ReleaseFolders(&held);
+        if (install != INVALID_HANDLE_VALUE)
+            CloseHandle(install);
+        return result;
+    }
 };
 
-TEST_F(EnsureParentFoldersTest, MakesMissingFoldersOutermostFirst)
+TEST_F(HoldFoldersTest, MakesMissingFoldersOutermostFirst)
 {
     const struct {
         const char *relative;
@@ -171,135 +185,109 @@ TEST_F(EnsureParentFoldersTest, MakesMissingFoldersOutermostFirst)
         {"b\\maps/one.map", {"b", "b\\maps"}},
         {"c\\", {"c", nullptr}},
         {"d//e\\f.txt", {"d", "d\\e"}},
+        {"\\.\\g\\.\\h\\f.txt", {"g", "g\\h"}},
     };
     for (const auto &c : cases) {
-        std::string target = base() + "\\" + c.relative;
-        EXPECT_EQ(EnsureParentFolders(base().c_str(), target.c_str()), 1) << c.relative;
+        EXPECT_EQ(Hold(c.relative, 1), 1) << c.relative;
         for (const char *folder : c.made) {
             if (folder) {
                 EXPECT_TRUE(FolderExists(temp.Join(folder))) << c.relative << ": " << folder;
             }
         }
+        std::string target = base() + "\\" + c.relative;
         if (target.back() != '\\') {
             EXPECT_FALSE(FolderExists(target)) << c.relative << ": file made as a folder";
         }
     }
 }
 
-TEST_F(EnsureParentFoldersTest, ExistingFoldersAndTopLevelFiles)
+TEST_F(HoldFoldersTest, ExistingMissingAndBlockedFolders)
 {
     ASSERT_TRUE(CreateDirectoryA(temp.Join("data").c_str(), NULL));
     ASSERT_TRUE(CreateDirectoryA(temp.Join("data\\maps").c_str(), NULL));
-    EXPECT_EQ(EnsureParentFolders(base().c_str(), temp.Join("data\\maps\\one.map").c_str()), 1);
-    EXPECT_EQ(EnsureParentFolders(base().c_str(), temp.Join("one.map").c_str()), 1);
-    EXPECT_FALSE(FileExists(temp.Join("one.map")));
-}
-
-TEST_F(EnsureParentFoldersTest, AFileInTheWayFailsAndMakesNothing)
-{
-    ASSERT_TRUE(WriteWholeFile(temp.Join("data"), "x"));
-    EXPECT_EQ(EnsureParentFolders(base().c_str(), temp.Join("data\\maps\\one.map").c_str()), 0);
-    EXPECT_TRUE(FileExists(temp.Join("data")));
-    EXPECT_FALSE(FolderExists(temp.Join("data\\maps")));
-}
-
-TEST_F(EnsureParentFoldersTest, FoldersMadeBeforeAFailureStay)
-{
+    ASSERT_TRUE(WriteWholeFile(temp.Join("file"), "x"));
     ASSERT_TRUE(CreateDirectoryA(temp.Join("a").c_str(), NULL));
     ASSERT_TRUE(WriteWholeFile(temp.Join("a\\b"), "x"));
-    EXPECT_EQ(EnsureParentFolders(base().c_str(), temp.Join("n\\a\\b\\c\\f").c_str()), 1);
-    EXPECT_EQ(EnsureParentFolders(base().c_str(), temp.Join("a\\b\\c\\f").c_str()), 0);
+    EXPECT_EQ(Hold("data\\maps\\one.map", 0), 1);
+    EXPECT_EQ(Hold("one.map", 0), 1);
+    EXPECT_FALSE(FileExists(temp.Join("one.map")));
+    EXPECT_EQ(Hold("missing\\one.map", 0), 0) << "held without make";
+    EXPECT_FALSE(FolderExists(temp.Join("missing")));
+    EXPECT_EQ(Hold("file\\maps\\one.map", 1), 0) << "a file in the way";
+    EXPECT_TRUE(FileExists(temp.Join("file")));
+    // Folders made before a failure stay.
+    EXPECT_EQ(Hold("n\\a\\b\\c\\f", 1), 1);
+    EXPECT_EQ(Hold("a\\b\\c\\f", 1), 0);
     EXPECT_TRUE(FolderExists(temp.Join("n\\a\\b\\c")));
 }
 
-DWORD g_create_error = 0;
-// What another process puts at the name just before CreateDirectoryA.
-enum Planted { kNothing, kFolder, kLinkOut };
-Planted g_planted = kNothing;
-std::string g_outside;
-std::vector<std::unique_ptr<UnixSymlink>> g_links;
-
-BOOL WINAPI CreateDirectoryFails(LPCSTR path, LPSECURITY_ATTRIBUTES)
+// Anyone who can write to the game folder can link a folder of it elsewhere,
+// or put a link in a folder's place between two calls; the elevated patcher
+// makes nothing through such a link, and nothing outside the installation
+// whatever it names. The installation folder itself may be a link.
+TEST_F(HoldFoldersTest, NothingIsMadeOrHeldOutsideTheInstallation)
 {
-    if (g_planted == kFolder)
-        CreateDirectoryW(WidePath(path).c_str(), NULL);
-    if (g_planted == kLinkOut)
-        g_links.emplace_back(new UnixSymlink(path, g_outside));
-    SetLastError(g_create_error);
-    return FALSE;
-}
-
-// A folder that another process made first counts as made, unless it is a
-// link; any other error of CreateDirectoryA fails.
-TEST_F(EnsureParentFoldersTest, CreateDirectoryErrors)
-{
-    const struct {
-        DWORD error;
-        Planted planted;
-        int result;
-    } cases[] = {
-        {ERROR_ACCESS_DENIED, kNothing, 0},
-        {ERROR_ALREADY_EXISTS, kFolder, 1},
-        {ERROR_ALREADY_EXISTS, kLinkOut, 0},
-        {ERROR_DISK_FULL, kNothing, 0},
-    };
-    g_outside = temp.Join("outside");
-    ASSERT_TRUE(CreateDirectoryA(g_outside.c_str(), NULL));
-    for (const auto &c : cases) {
-        g_create_error = c.error;
-        g_planted = c.planted;
-        int result = 0;
-        {
-            void *real = NULL;
-            ImportHook create("kernel32.dll", "CreateDirectoryA", (void *)CreateDirectoryFails,
-                              &real);
-            ASSERT_NE(real, nullptr);
-            result = EnsureParentFolders(base().c_str(), temp.Join("a\\b\\f").c_str());
-        }
-        g_links.clear();
-        RemoveDirectoryA(temp.Join("a\\b").c_str());
-        RemoveDirectoryA(temp.Join("a").c_str());
-        EXPECT_EQ(result, c.result) << "error " << c.error << ", planted " << c.planted;
-    }
-    EXPECT_FALSE(FolderExists(temp.Join("outside\\b")));
-}
-
-// Anyone who can write to the game folder can link a folder of it elsewhere;
-// the elevated patcher makes nothing through such a link.
-TEST_F(EnsureParentFoldersTest, RefusesToMakeFoldersThroughALink)
-{
-    ASSERT_TRUE(CreateDirectoryA(temp.Join("outside").c_str(), NULL));
+    const std::string outside = temp.Join("outside");
+    ASSERT_TRUE(CreateDirectoryA(outside.c_str(), NULL));
     ASSERT_TRUE(CreateDirectoryA(temp.Join("outside\\in").c_str(), NULL));
     ASSERT_TRUE(CreateDirectoryA(temp.Join("g").c_str(), NULL));
     ASSERT_TRUE(CreateDirectoryA(temp.Join("g\\data").c_str(), NULL));
-    UnixSymlink top(temp.Join("g\\link"), temp.Join("outside"));
-    UnixSymlink inner(temp.Join("g\\data\\link"), temp.Join("outside"));
-    ASSERT_TRUE(top.made && inner.made);
+    UnixSymlink top(temp.Join("g\\link"), outside);
+    UnixSymlink inner(temp.Join("g\\data\\link"), outside);
+    UnixSymlink install(temp.Join("linked"), temp.Join("g"));
+    ASSERT_TRUE(top.made && inner.made && install.made);
     const std::string base = temp.Join("g");
-    const char *targets[] = {"link\\escaped\\f.dll", "link\\in\\f.dll", "link\\f.dll",
-                             "data\\link\\escaped\\f.dll"};
-    for (const char *target : targets)
-        EXPECT_EQ(EnsureParentFolders(base.c_str(), (base + "\\" + target).c_str()), 0) << target;
+    const struct {
+        const char *relative;
+        const char *replaced; // a folder put in a link's place just before it is opened
+        int result;
+    } cases[] = {
+        {"link\\escaped\\f.dll", nullptr, 0},
+        {"link\\in\\f.dll", nullptr, 0},
+        {"link\\f.dll", nullptr, 0},
+        {"data\\link\\escaped\\f.dll", nullptr, 0},
+        {"..\\escaped\\f.dll", nullptr, 0},
+        {"data\\..\\..\\escaped\\f.dll", nullptr, 0},
+        {"made\\escaped\\f.dll", "made", 0},
+        {"data\\made\\escaped\\f.dll", "made", 0},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::unique_ptr<UnixSymlink>> planted;
+        NtFileHook hook([&](NtFileCall, const std::wstring &name) -> NTSTATUS {
+            if (c.replaced && NarrowName(name) == c.replaced && planted.empty()) {
+                planted.emplace_back(new UnixSymlink(
+                    base + (std::string(c.relative).find("data") == 0 ? "\\data\\" : "\\") +
+                        c.replaced,
+                    outside));
+            }
+            return 0;
+        });
+        ASSERT_TRUE(hook.hooked);
+        EXPECT_EQ(Hold(c.relative, 1, base), c.result) << c.relative;
+        EXPECT_EQ(Hold(c.relative, 1, temp.Join("linked")), c.result) << "linked: " << c.relative;
+    }
     EXPECT_FALSE(FolderExists(temp.Join("outside\\escaped")));
+    EXPECT_FALSE(FolderExists(temp.Join("escaped")));
+    EXPECT_EQ(Hold("maps\\f.dll", 1, temp.Join("linked")), 1) << "through the installation's link";
+    EXPECT_TRUE(FolderExists(temp.Join("g\\maps")));
 }
 
-TEST_F(EnsureParentFoldersTest, RefusesBadArguments)
+TEST_F(HoldFoldersTest, RefusesBadArguments)
 {
-    std::string too_long = base() + "\\" + std::string(520, 'x') + "\\f";
-    std::string just_long = base() + "\\x\\" + std::string(519 - base().size() - 3, 'f');
-    ASSERT_EQ(just_long.size(), 519u);
-    std::string full = base() + "\\y\\" + std::string(520 - base().size() - 3, 'f');
-    ASSERT_EQ(full.size(), 520u); // no room for its NUL
-    EXPECT_EQ(EnsureParentFolders(base().c_str(), full.c_str()), 0);
-    EXPECT_FALSE(FolderExists(temp.Join("y")));
-    EXPECT_EQ(EnsureParentFolders(base().c_str(), too_long.c_str()), 0);
-    EXPECT_EQ(EnsureParentFolders("", temp.Join("e\\f").c_str()), 0);
-    EXPECT_EQ(EnsureParentFolders(nullptr, temp.Join("e\\f").c_str()), 0);
-    EXPECT_EQ(EnsureParentFolders(base().c_str(), nullptr), 0);
-    EXPECT_EQ(EnsureParentFolders(base().c_str(), ""), 0);
+    HeldFolders held;
+    HANDLE install = HoldInstallationFolder(base().c_str());
+    ASSERT_NE(install, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(HoldFoldersBelow(install, nullptr, 1, &held), 0);
+    EXPECT_EQ(HoldFoldersBelow(INVALID_HANDLE_VALUE, "e\\f", 1, &held), 0);
+    EXPECT_EQ(HoldFoldersBelow(install, "e\\f", 1, nullptr), 0);
+    EXPECT_EQ(HoldFoldersBelow(install, (std::string(520, 'x') + "\\f").c_str(), 1, &held), 0);
+    ReleaseFolders(&held);
+    CloseHandle(install);
+    EXPECT_EQ(HoldInstallationFolder(""), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(HoldInstallationFolder(nullptr), INVALID_HANDLE_VALUE);
     EXPECT_FALSE(FolderExists(temp.Join("e")));
-    EXPECT_EQ(EnsureParentFolders(base().c_str(), just_long.c_str()), 1);
-    EXPECT_TRUE(FolderExists(temp.Join("x")));
+    EXPECT_STREQ(TargetName("a\\b/c.txt"), "c.txt");
+    EXPECT_STREQ(TargetName("a\\"), "");
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "app/notifications.h"
 #include "patch/fetch_ahead.h"
+#include "patch/held_files.h"
 #include "patch/install_paths.h"
 #include "patch/path_rules.h"
 #include "patch/quick_check.h"
@@ -11,6 +12,7 @@
 #include "support/proxy_setting.h"
 #include "support/iat_patch.h"
 #include "support/notify_recorder.h"
+#include "support/nt_file_hook.h"
 #include "support/temp_folder.h"
 #include "support/unix_host.h"
 
@@ -210,8 +212,12 @@ protected:
 
     bool EnsureFolderFor(const std::string &path)
     {
-        std::string target = install + "\\" + path;
-        return EnsureParentFolders(install.c_str(), target.c_str()) == 1;
+        HANDLE held_install = HoldInstallationFolder(install.c_str());
+        HeldFolders folders;
+        bool made = HoldFoldersBelow(held_install, path.c_str(), 1, &folders) == 1;
+        ReleaseFolders(&folders);
+        CloseHandle(held_install);
+        return made;
     }
 
     std::string Installed(const std::string &path)
@@ -298,18 +304,6 @@ BOOL WINAPI CountingPost(HWND window, UINT message, WPARAM wparam, LPARAM lparam
     return g_real_post(window, message, wparam, lparam);
 }
 
-decltype(&GetTempFileNameA) g_real_temp_name = NULL;
-int g_temp_name_calls = 0, g_temp_name_fail_at = 0;
-
-UINT WINAPI TempNameFailingOnce(LPCSTR folder, LPCSTR prefix, UINT unique, LPSTR name)
-{
-    if (++g_temp_name_calls == g_temp_name_fail_at) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return 0;
-    }
-    return g_real_temp_name(folder, prefix, unique, name);
-}
-
 DWORD WINAPI UnknownFileSize(HANDLE, LPDWORD)
 {
     SetLastError(ERROR_ACCESS_DENIED);
@@ -363,8 +357,17 @@ struct StandIn {
 StandIn *g_stand_in = NULL;
 const DWORD kStandInHoldMs = 10000;
 
-LONG StandInDownload(const char *, INTERNET_PORT, const char *object, const char *local_path,
-                     DWORD, const DownloadObserver *observer)
+// Writes bytes into file from its start, as the downloader does.
+bool WriteStaged(HANDLE file, const std::string &bytes)
+{
+    DWORD written = 0;
+    return SetFilePointer(file, 0, NULL, FILE_BEGIN) == 0 && SetEndOfFile(file) &&
+           WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, NULL) &&
+           written == bytes.size();
+}
+
+LONG StandInDownload(const char *, INTERNET_PORT, const char *object, HANDLE file, DWORD,
+                     const DownloadObserver *observer)
 {
     StandIn &stand_in = *g_stand_in;
     InterlockedIncrement(&stand_in.in_flight);
@@ -391,7 +394,7 @@ LONG StandInDownload(const char *, INTERNET_PORT, const char *object, const char
         }
         if (!found)
             result = (LONG)0x80190194;
-        else if (!WriteWholeFile(local_path, bytes))
+        else if (!WriteStaged(file, bytes))
             result = E_FAIL;
         else if (observer->on_progress)
             observer->on_progress(observer->context, 100);
@@ -414,7 +417,7 @@ struct StandInScope {
     }
     ~StandInScope()
     {
-        g_fetch_download = HttpDownloadToFile;
+        g_fetch_download = HttpDownloadToOpenFile;
         g_stand_in = NULL;
     }
     StandIn stand_in;
@@ -781,50 +784,48 @@ TEST_F(PatchRunTest, CancelDuringATricklingDownload)
     EXPECT_LE(latency_ms, kPromptMs + baseline_ms);
 }
 
-// Reads are the worker's polling clock: its GENERIC_READ opens below a folder
-// (not in its staging folder) are counted, and at the chosen one a
-// cancellation is requested or the open fails. In the staging folder the
-// first is the manifest's, each later one the verification of a download; in
-// the installation, each entry's check.
+// Reads are the worker's polling clock: each read of a staged file from its
+// start (the staged files are read through the handles that wrote them) is
+// counted, and at the chosen one a cancellation is requested or the read
+// fails. The first is the manifest's, each later one the verification of a
+// download.
 typedef HANDLE(WINAPI *CreateFileAFn)(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD,
                                       HANDLE);
-CreateFileAFn g_real_create_file = NULL;
-std::string g_read_folder, g_read_folder_staging;
+decltype(&SetFilePointerEx) g_real_seek = NULL;
+std::string g_read_folder;
 int g_reads = 0;
 int g_cancel_at_read = 0;
 int g_fail_at_read = 0;
 
-HANDLE WINAPI CountedReadOpen(LPCSTR name, DWORD access, DWORD share,
-                              LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
-                              HANDLE model)
+BOOL WINAPI CountedRead(HANDLE file, LARGE_INTEGER to, PLARGE_INTEGER at, DWORD method)
 {
-    std::string path = name;
-    if (access == GENERIC_READ && path.find(g_read_folder + "\\") == 0 &&
-        path.find(g_read_folder_staging) != 0) {
+    char path[MAX_PATH] = "";
+    GetFinalPathNameByHandleA(file, path, MAX_PATH, 0);
+    if (to.QuadPart == 0 && method == FILE_BEGIN &&
+        std::string(path).find(g_read_folder + "\\") != std::string::npos) {
         ++g_reads;
         if (g_reads == g_cancel_at_read)
             RequestCancel();
         if (g_reads == g_fail_at_read) {
             SetLastError(ERROR_ACCESS_DENIED);
-            return INVALID_HANDLE_VALUE;
+            return FALSE;
         }
     }
-    return g_real_create_file(name, access, share, security, disposition, flags, model);
+    return g_real_seek(file, to, at, method);
 }
 
-// Counts reads below folder while it lives.
+// Counts reads of the staged files in folder while it lives.
 struct ReadOpenHook {
     ReadOpenHook(const std::string &folder, int cancel_at, int fail_at)
     {
-        g_read_folder = folder;
-        g_read_folder_staging = folder + "\\" + kStagingFolderName + "\\";
+        g_read_folder = folder.substr(folder.find('\\'));
         g_reads = 0;
         g_cancel_at_read = cancel_at;
         g_fail_at_read = fail_at;
-        g_real_create_file =
-            (CreateFileAFn)PatchImport("kernel32.dll", "CreateFileA", (void *)CountedReadOpen);
+        g_real_seek = (decltype(&SetFilePointerEx))PatchImport("kernel32.dll", "SetFilePointerEx",
+                                                               (void *)CountedRead);
     }
-    ~ReadOpenHook() { PatchImport("kernel32.dll", "CreateFileA", (void *)g_real_create_file); }
+    ~ReadOpenHook() { PatchImport("kernel32.dll", "SetFilePointerEx", (void *)g_real_seek); }
 };
 
 // With the quick check, runs report what full checks report; only what the
@@ -887,7 +888,7 @@ TEST_F(PatchRunTest, CancelWhileTheLastFileIsMovedIn)
     SetManifest(Publish("last.bin", "last"));
     {
         ReadOpenHook hook(staging, 2, 0);
-        ASSERT_NE(g_real_create_file, nullptr);
+        ASSERT_NE(g_real_seek, nullptr);
         Run();
     }
     EXPECT_EQ(recorder.LogLines(), Lines({"Searching for updates...", "Downloading last.bin",
@@ -1170,133 +1171,92 @@ TEST_F(PatchRunTest, ARunLeavesNoHandleOrThread)
 
 // A text whose copy cannot be made, or whose post fails, is not shown; the
 // run goes on, and no copy is left.
-// A program without elevation, at one step between a download and its move:
-// it writes other bytes into the downloaded file, or puts a link to a file of
-// its own choice in its place. It reaches the user's temporary folder and the
-// installation folder, but not the patcher's staging folder, which admits
-// administrators and the system only (see staging_folder_test).
-struct Attack {
-    int at_call;            // acts before this call on the entry's file: 0 is the download's
-    bool link;              // a link to victim, else other bytes
-    std::string victim;     // a file the attacker cannot write itself
-    std::string out_of_reach; // the staging folder, with its separator
-    std::vector<std::string> written; // BHP files the downloads wrote, in order
-    int calls = 0;
-    bool acted = false;
-    std::vector<std::unique_ptr<UnixSymlink>> links;
-};
-Attack *g_attack = NULL;
-CreateFileAFn g_attacked_create = NULL;
-decltype(&MoveFileExA) g_attacked_move = NULL;
-
-bool IsStagedName(const std::string &name)
+// Renames a folder away from the Unix side, as another program could while
+// the run holds it (Wine keeps Win32 renames of a folder in use from it).
+bool MoveAwayOnUnix(const std::string &from, const std::string &to)
 {
-    size_t base = name.find_last_of('\\') + 1;
-    return name.compare(base, 3, "BHP") == 0 && name.size() > 4 &&
-           name.compare(name.size() - 4, 4, ".tmp") == 0;
+    return RunUnixProgram({"/bin/mv", UnixPathOf(from), UnixPathOf(to)}) == 0;
 }
 
-// Called before each file call the worker makes; the second file that a
-// download writes is the entry's (the first is the manifest).
-void AttackBefore(const std::string &name, bool download)
-{
-    Attack &a = *g_attack;
-    if (!IsStagedName(name))
-        return;
-    if (download)
-        a.written.push_back(name);
-    if (a.written.size() != 2 || a.written[1] != name || a.calls++ != a.at_call || a.acted ||
-        name.compare(0, a.out_of_reach.size(), a.out_of_reach) == 0)
-        return;
-    a.acted = true;
-    if (a.link) {
-        // Renamed away rather than deleted: a handle that allows deletion
-        // keeps a deleted name taken until it closes, not a renamed one.
-        g_attacked_move(name.c_str(), (name + ".gone").c_str(), 0);
-        a.links.emplace_back(new UnixSymlink(name, a.victim));
-        return;
-    }
-    HANDLE file = g_attacked_create(name.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    DWORD written = 0;
-    WriteFile(file, "evil bytes", 10, &written, NULL);
-    CloseHandle(file);
-}
-
-HANDLE WINAPI AttackedCreate(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES security,
-                             DWORD disposition, DWORD flags, HANDLE model)
-{
-    AttackBefore(name, access == GENERIC_WRITE && disposition == CREATE_ALWAYS);
-    return g_attacked_create(name, access, share, security, disposition, flags, model);
-}
-
-BOOL WINAPI AttackedMove(LPCSTR from, LPCSTR to, DWORD flags)
-{
-    AttackBefore(from, false);
-    return g_attacked_move(from, to, flags);
-}
-
+// Between two native calls of a run (an open or make, a rename), a stand-in
+// re-aims a name that a program without elevation may re-aim: the link that
+// is the installation folder (a game moved to another disk), or a folder
+// below it, at a decoy whose names lead elsewhere. The run works through the
+// handles it holds, so nothing outside the installation changes, in any row,
+// and what it installs lands in the folders it held. (Wine resolves the
+// folder a rename is rooted at by its name, so a folder re-aimed between its
+// opening and the move cannot be shown here; Windows renames relative to the
+// folder the handle holds.)
 TEST_F(PatchRunTest, NothingUnelevatedChangesWhatIsInstalled)
 {
-    MappedDrive drive;
-    ASSERT_FALSE(drive.root.empty()) << "no free drive letter could be mapped";
-    // The entry's file: created by the download (0), read for its CRC-32 (1),
-    // opened for its permissions (2), renamed (3), read for a copy to
-    // another volume (4).
+    enum Aim { kInstallation, kSubfolder };
     const struct {
         const char *name;
-        int at_call;
-        bool link;
-        bool temp_on_another_volume;
+        NtFileCall call;
+        const char *at; // the name of the call before which the stand-in acts
+        Aim aim;
+        bool complete; // else data\\game.dat is refused: its folder is a link
     } cases[] = {
-        {"a link before the download writes", 0, true, false},
-        {"a link after the download", 1, true, false},
-        {"other bytes after the check", 2, false, false},
-        {"a link after the check", 2, true, false},
-        {"other bytes before the rename", 3, false, false},
-        {"a link before the rename", 3, true, false},
-        {"other bytes before the copy to another volume", 4, false, true},
+        {"the installation re-aimed as the first download is made", kNtOpen, "BHP", kInstallation,
+         true},
+        {"the installation re-aimed before a move", kNtRename, "game.exe", kInstallation, true},
+        {"the installation re-aimed before a folder is held", kNtOpen, "data", kInstallation,
+         true},
+        {"a folder re-aimed before it is held", kNtOpen, "data", kSubfolder, false},
     };
-    const std::string victim = temp.Join("victim.txt");
-    const std::string published = "the studio's game";
-    SetManifest(Publish("game.exe", published));
+    const std::string real = temp.Join("real"), decoy = temp.Join("decoy"),
+                      elsewhere = temp.Join("elsewhere"), linked = temp.Join("linked");
+    for (const std::string &folder : {real, decoy, elsewhere})
+        ASSERT_TRUE(CreateDirectoryA(folder.c_str(), NULL));
+    ASSERT_TRUE(WriteWholeFile(elsewhere + "\\game.exe", "precious"));
+    ASSERT_TRUE(WriteWholeFile(elsewhere + "\\game.dat", "precious"));
+    UnixSymlink decoy_staging(decoy + "\\" + kStagingFolderName, elsewhere);
+    UnixSymlink decoy_data(decoy + "\\data", elsewhere);
+    ASSERT_TRUE(decoy_staging.made && decoy_data.made);
+    SetManifest(Publish("game.exe", "the studio's game") + Publish("data\\game.dat", "data"));
     for (const auto &c : cases) {
         recorder.all.clear();
-        DeleteFileA((install + "\\game.exe").c_str());
-        ASSERT_TRUE(WriteWholeFile(victim, "precious"));
-        SetEnvironmentVariableA("TMP", c.temp_on_another_volume ? drive.folder.c_str() : tmp.c_str());
-        Attack attack;
-        attack.at_call = c.at_call;
-        attack.link = c.link;
-        attack.victim = victim;
-        attack.out_of_reach = staging + "\\";
-        g_attack = &attack;
-        TreeSnapshot before = SnapshotTree(temp.path);
+        ASSERT_TRUE(CreateDirectoryA((real + "\\data").c_str(), NULL)) << c.name;
+        std::unique_ptr<UnixSymlink> install_link(new UnixSymlink(linked, real));
+        std::unique_ptr<UnixSymlink> data_link;
+        ASSERT_TRUE(install_link->made);
+        TreeSnapshot elsewhere_before = SnapshotTree(elsewhere);
+        TreeSnapshot decoy_before = SnapshotTree(decoy);
+        bool acted = false;
         {
-            ImportHook create("kernel32.dll", "CreateFileA", (void *)AttackedCreate,
-                              &g_attacked_create);
-            ImportHook move("kernel32.dll", "MoveFileExA", (void *)AttackedMove, &g_attacked_move);
-            ASSERT_TRUE(create.real && move.real);
-            StartPatchWorker(recorder.window(), install.c_str());
+            NtFileHook hook([&](NtFileCall call, const std::wstring &wide) -> NTSTATUS {
+                std::string name = NarrowName(wide);
+                if (acted || call != c.call || name.compare(0, strlen(c.at), c.at) != 0)
+                    return 0;
+                acted = true;
+                if (c.aim == kInstallation) {
+                    install_link.reset();
+                    install_link.reset(new UnixSymlink(linked, decoy));
+                } else if (MoveAwayOnUnix(real + "\\data", real + "\\data.moved")) {
+                    data_link.reset(new UnixSymlink(real + "\\data", elsewhere));
+                }
+                return 0;
+            });
+            ASSERT_TRUE(hook.hooked);
+            StartPatchWorker(recorder.window(), linked.c_str());
             ASSERT_TRUE(recorder.PumpUntilIdle(kRunTimeoutMs)) << c.name;
         }
-        SetEnvironmentVariableA("TMP", tmp.c_str());
-        EXPECT_EQ(recorder.LogLines(), Lines({"Searching for updates...", "Downloading game.exe",
-                                              "Updating game.exe", "Patch complete."}))
+        EXPECT_TRUE(acted) << c.name << ": the stand-in never acted";
+        EXPECT_EQ(SnapshotTree(elsewhere), elsewhere_before) << c.name;
+        EXPECT_EQ(SnapshotTree(decoy), decoy_before) << c.name;
+        EXPECT_EQ(recorder.LogLines().back(), c.complete ? "Patch complete." : "Patch failed.")
             << c.name;
-        // Everything outside the staging folder: the update, and nothing else.
-        TreeSnapshot after = SnapshotTree(temp.path);
-        before["inst\\game.exe"] = published;
-        for (TreeSnapshot *tree : {&before, &after})
-            for (auto i = tree->begin(); i != tree->end();)
-                i = i->first.find("inst\\" + std::string(kStagingFolderName) + "\\") == 0
-                        ? tree->erase(i)
-                        : std::next(i);
-        EXPECT_EQ(after, before) << c.name;
-        EXPECT_EQ(SnapshotTree(drive.folder), TreeSnapshot()) << c.name;
-        g_attack = NULL;
-        attack.links.clear();
-        DeleteFileA((install + "\\game.exe").c_str());
+        std::string bytes;
+        EXPECT_TRUE(ReadWholeFile(real + "\\game.exe", &bytes) && bytes == "the studio's game")
+            << c.name;
+        EXPECT_EQ(ReadWholeFile(real + "\\data\\game.dat", &bytes) && bytes == "data",
+                  c.complete)
+            << c.name;
+        EXPECT_FALSE(FolderExists(real + "\\" + kStagingFolderName)) << c.name;
+        data_link.reset();
+        install_link.reset();
+        RemoveTree(real);
+        ASSERT_TRUE(CreateDirectoryA(real.c_str(), NULL));
     }
 }
 
@@ -1341,13 +1301,15 @@ TEST_F(PatchRunTest, TemporaryFilesThatCannotBeMade)
                            "Patch failed."};
     const Lines unchecked = {"Error: unable to create a temporary file.",
                              "Unable to check for updates."};
+    const Lines no_folder = Join(
+        {{"Error: unable to make the download folder patchtmp in the game folder."}, unchecked});
     const struct {
         const char *name;
         bool file_at_staging; // the staging folder cannot be made
         int name_fails_at;
         Lines log;
     } cases[] = {
-        {"no staging folder", true, 0, unchecked},
+        {"no staging folder", true, 0, no_folder},
         {"the manifest's", false, 1, unchecked},
         {"an entry's", false, 2, skipped},
     };
@@ -1358,12 +1320,13 @@ TEST_F(PatchRunTest, TemporaryFilesThatCannotBeMade)
         if (c.file_at_staging) {
             ASSERT_TRUE(WriteWholeFile(staging, "a file where the folder goes"));
         }
-        g_temp_name_calls = 0;
-        g_temp_name_fail_at = c.name_fails_at;
+        int names = 0;
         {
-            ImportHook name("kernel32.dll", "GetTempFileNameA", (void *)TempNameFailingOnce,
-                            &g_real_temp_name);
-            ASSERT_TRUE(name.real);
+            NtFileHook name([&](NtFileCall call, const std::wstring &made) -> NTSTATUS {
+                bool staged = call == kNtOpen && NarrowName(made).compare(0, 3, "BHP") == 0;
+                return staged && ++names == c.name_fails_at ? (NTSTATUS)0xC0000022 : 0;
+            });
+            ASSERT_TRUE(name.hooked);
             Run();
         }
         DeleteFileA(staging.c_str());

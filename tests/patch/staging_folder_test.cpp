@@ -1,9 +1,10 @@
 #include "patch/staging_folder.h"
 
-#include "patch/patch_worker.h"
+#include "patch/held_files.h"
 #include "patch/path_rules.h"
 #include "support/file_tree.h"
 #include "support/iat_patch.h"
+#include "support/nt_file_hook.h"
 #include "support/temp_folder.h"
 #include "support/unix_host.h"
 
@@ -12,43 +13,60 @@
 #include <aclapi.h>
 #include <sddl.h>
 #include <windows.h>
+#include <winternl.h>
 
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
 
 namespace {
 
-// The security descriptors the module hands to the system, as SDDL: Wine
+// The security descriptors the module gives what it makes, by name: Wine
 // keeps only what a Unix mode can say, so they are judged as given.
-std::vector<std::string> g_given;
-decltype(&CreateDirectoryA) g_real_create_directory = NULL;
-decltype(&SetKernelObjectSecurity) g_real_set_security = NULL;
+struct Given {
+    std::string name;
+    SECURITY_DESCRIPTOR_CONTROL control;
+    std::string sddl;
+};
+std::vector<Given> g_given;
+decltype(&NtCreateFile) g_real_create = NULL;
 
-void Record(PSECURITY_DESCRIPTOR security)
+NTSTATUS NTAPI RecordingCreate(PHANDLE handle, ACCESS_MASK access, POBJECT_ATTRIBUTES attributes,
+                               PIO_STATUS_BLOCK io, PLARGE_INTEGER size, ULONG file_attributes,
+                               ULONG share, ULONG disposition, ULONG options, PVOID ea,
+                               ULONG ea_length)
 {
+    PSECURITY_DESCRIPTOR security = attributes ? attributes->SecurityDescriptor : NULL;
     char *text = NULL;
     if (security && ConvertSecurityDescriptorToStringSecurityDescriptorA(
                         security, SDDL_REVISION_1,
                         OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &text, NULL)) {
-        g_given.push_back(text);
+        Given given;
+        given.name = NarrowName(std::wstring(attributes->ObjectName->Buffer,
+                                             attributes->ObjectName->Length / sizeof(WCHAR)));
+        DWORD revision = 0;
+        GetSecurityDescriptorControl(security, &given.control, &revision);
+        given.sddl = text;
+        g_given.push_back(given);
         LocalFree(text);
     }
+    return g_real_create(handle, access, attributes, io, size, file_attributes, share, disposition,
+                         options, ea, ea_length);
 }
 
-BOOL WINAPI RecordingCreateDirectory(LPCSTR path, LPSECURITY_ATTRIBUTES attributes)
-{
-    Record(attributes ? attributes->lpSecurityDescriptor : NULL);
-    return g_real_create_directory(path, attributes);
-}
-
-BOOL WINAPI RecordingSetSecurity(HANDLE object, SECURITY_INFORMATION what,
-                                 PSECURITY_DESCRIPTOR security)
-{
-    Record(security);
-    return g_real_set_security(object, what, security);
-}
+// The installation folder held, as a run holds it.
+struct HeldInstall {
+    explicit HeldInstall(const std::string &path) : handle(HoldInstallationFolder(path.c_str())) {}
+    ~HeldInstall()
+    {
+        CloseStagingFolder();
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+    }
+    HANDLE handle;
+};
 
 // The rights through which a program could change what the folder holds,
 // what it is, or who may do so.
@@ -119,192 +137,194 @@ struct Tokens {
     HANDLE elevated = NULL, unelevated = NULL;
 };
 
-TEST(StagingFolder, OnlyAdministratorsAndTheSystemMayChangeIt)
+TEST(StagingFolder, MadeWithAProtectedListForAdministratorsAndTheSystemOnly)
 {
     TempFolder install;
     const std::string staging = install.Join(kStagingFolderName);
     Tokens tokens;
     ASSERT_TRUE(tokens.elevated && tokens.unelevated);
+    HeldInstall held(install.path);
     g_given.clear();
     {
-        ImportHook create("kernel32.dll", "CreateDirectoryA", (void *)RecordingCreateDirectory,
-                          &g_real_create_directory);
-        ImportHook set("advapi32.dll", "SetKernelObjectSecurity", (void *)RecordingSetSecurity,
-                       &g_real_set_security);
-        ASSERT_TRUE(create.real && set.real);
-        ASSERT_EQ(OpenStagingFolder(install.path.c_str()), 1);
+        ImportHook create("ntdll.dll", "NtCreateFile", (void *)RecordingCreate, &g_real_create);
+        ASSERT_TRUE(create.real);
+        ASSERT_EQ(OpenStagingFolder(held.handle), 1);
     }
-    ASSERT_EQ(g_given.size(), 2u) << "made with its access list, then taken over";
-    for (const std::string &given : g_given) {
-        EXPECT_EQ(Granted(tokens.unelevated, given) & kChangingRights, 0u) << given;
-        EXPECT_EQ(Granted(tokens.elevated, given) & FILE_ALL_ACCESS, (DWORD)FILE_ALL_ACCESS)
-            << given;
+    ASSERT_EQ(g_given.size(), 1u) << "given once, when the folder is made";
+    const Given &given = g_given[0];
+    EXPECT_EQ(given.name, kStagingFolderName);
+    // Protected: on Windows an unprotected list takes in the game folder's
+    // inheritable grants (often Users: Modify).
+    EXPECT_TRUE(given.control & SE_DACL_PROTECTED) << given.sddl;
+    PSECURITY_DESCRIPTOR descriptor = NULL;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorA(
+        given.sddl.c_str(), SDDL_REVISION_1, &descriptor, NULL));
+    PACL dacl = NULL;
+    BOOL present = FALSE, defaulted = FALSE;
+    ASSERT_TRUE(GetSecurityDescriptorDacl(descriptor, &present, &dacl, &defaulted) && dacl);
+    for (DWORD i = 0; i < dacl->AceCount; i++) {
+        ACE_HEADER *ace = NULL;
+        ASSERT_TRUE(GetAce(dacl, i, (void **)&ace));
+        // Handed to every file made in it, and taken from nowhere.
+        EXPECT_EQ(ace->AceFlags & (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE | INHERIT_ONLY_ACE |
+                                   INHERITED_ACE),
+                  OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE)
+            << given.sddl;
     }
+    LocalFree(descriptor);
+    EXPECT_EQ(Granted(tokens.unelevated, given.sddl), 0u) << "a user may open it";
+    EXPECT_EQ(Granted(tokens.elevated, given.sddl) & FILE_ALL_ACCESS, (DWORD)FILE_ALL_ACCESS)
+        << given.sddl;
 
     // Held: nobody can rename it, delete it or put a link in its place.
-    HANDLE other = CreateFileA(staging.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                               FILE_SHARE_DELETE, NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                               NULL);
-    DWORD error = GetLastError();
-    EXPECT_EQ(other, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(error, (DWORD)ERROR_SHARING_VIOLATION);
-    if (other != INVALID_HANDLE_VALUE)
-        CloseHandle(other);
     EXPECT_FALSE(MoveFileA(staging.c_str(), (staging + "2").c_str()));
-
     CloseStagingFolder();
     EXPECT_FALSE(FolderExists(staging)) << "an empty staging folder stays";
 }
 
-// Whether anyone but the owner may write into the folder, as Wine tells it.
-bool OthersMayWrite(const std::string &folder)
+// A folder at the name is never taken over: only what a cut-off run left (its
+// downloads and nothing else) goes, and the folder is made anew.
+TEST(StagingFolder, MadeAnewAndNeverTakenOver)
 {
-    PACL dacl = NULL;
-    PSECURITY_DESCRIPTOR security = NULL;
-    if (GetNamedSecurityInfoA(folder.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, NULL,
-                              NULL, &dacl, NULL, &security) != ERROR_SUCCESS)
-        return true;
-    bool others = !dacl;
-    PSID everyone = NULL;
-    SID_IDENTIFIER_AUTHORITY world = SECURITY_WORLD_SID_AUTHORITY;
-    AllocateAndInitializeSid(&world, 1, SECURITY_WORLD_RID, 0, 0, 0, 0, 0, 0, 0, &everyone);
-    for (DWORD i = 0; dacl && i < dacl->AceCount; i++) {
-        ACCESS_ALLOWED_ACE *ace = NULL;
-        if (GetAce(dacl, i, (void **)&ace) && ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
-            EqualSid((PSID)&ace->SidStart, everyone) && (ace->Mask & FILE_ADD_FILE))
-            others = true;
-    }
-    FreeSid(everyone);
-    LocalFree(security);
-    return others;
-}
-
-TEST(StagingFolder, TakesOverARealFolderAndRefusesFilesAndLinks)
-{
-    enum Found { kNothing, kOwnFolder, kOpenFolder, kFile, kLink, kLinkInside };
+    enum Found { kNothing, kRunCutOff, kOtherFiles, kFile, kLink, kLinkInside, kLinkAtMaking };
     const struct {
         const char *name;
         Found found;
         int ready;
     } cases[] = {
         {"nothing", kNothing, 1},
-        {"the folder of a run cut off", kOwnFolder, 1},
-        {"a folder everyone may write", kOpenFolder, 1},
+        {"the folder of a run cut off", kRunCutOff, 1},
+        {"a folder holding other files", kOtherFiles, 0},
         {"a file", kFile, 0},
         {"a link to a folder elsewhere", kLink, 0},
         {"a folder holding a link named like a download", kLinkInside, 0},
+        {"a link put at the name as the folder is made", kLinkAtMaking, 0},
     };
     for (const auto &c : cases) {
         TempFolder install;
         const std::string staging = install.Join(kStagingFolderName);
         const std::string elsewhere = install.Join("elsewhere");
         ASSERT_TRUE(CreateDirectoryA(elsewhere.c_str(), NULL));
-        ASSERT_TRUE(WriteWholeFile(elsewhere + "\\BHP1.tmp", "not a leftover"));
-        std::unique_ptr<UnixSymlink> link;
-        if (c.found == kOwnFolder || c.found == kOpenFolder || c.found == kLinkInside) {
+        ASSERT_TRUE(WriteWholeFile(elsewhere + "\\BHP1000.tmp", "not a leftover"));
+        std::vector<std::unique_ptr<UnixSymlink>> links;
+        if (c.found == kRunCutOff || c.found == kOtherFiles || c.found == kLinkInside) {
             ASSERT_TRUE(CreateDirectoryA(staging.c_str(), NULL));
-            ASSERT_TRUE(WriteWholeFile(staging + "\\BHP2a.tmp", "left by a run cut off"));
-            ASSERT_TRUE(WriteWholeFile(staging + "\\keep.txt", "an administrator's"));
+            ASSERT_TRUE(WriteWholeFile(staging + "\\BHP2A00.tmp", "left by a run cut off"));
         }
-        if (c.found == kOpenFolder) {
-            ACL *open = NULL;
-            EXPLICIT_ACCESSA everyone = {};
-            BuildExplicitAccessWithNameA(&everyone, (char *)"EVERYONE", GENERIC_ALL, SET_ACCESS,
-                                         SUB_CONTAINERS_AND_OBJECTS_INHERIT);
-            ASSERT_EQ(SetEntriesInAclA(1, &everyone, NULL, &open), (DWORD)ERROR_SUCCESS);
-            ASSERT_EQ(SetNamedSecurityInfoA((char *)staging.c_str(), SE_FILE_OBJECT,
-                                            DACL_SECURITY_INFORMATION, NULL, NULL, open, NULL),
-                      (DWORD)ERROR_SUCCESS);
-            LocalFree(open);
-            ASSERT_TRUE(OthersMayWrite(staging)) << "the stand-in is not open";
+        if (c.found == kOtherFiles) {
+            ASSERT_TRUE(WriteWholeFile(staging + "\\keep.txt", "an administrator's"));
         }
         if (c.found == kFile) {
             ASSERT_TRUE(WriteWholeFile(staging, "a file"));
         }
         if (c.found == kLink || c.found == kLinkInside) {
-            link.reset(new UnixSymlink(c.found == kLink ? staging : staging + "\\BHP3.tmp",
-                                       elsewhere));
-            ASSERT_TRUE(link->made);
+            links.emplace_back(new UnixSymlink(
+                c.found == kLink ? staging : staging + "\\BHP3000.tmp", elsewhere));
+            ASSERT_TRUE(links.back()->made);
         }
         TreeSnapshot elsewhere_before = SnapshotTree(elsewhere);
+        TreeSnapshot staging_before = SnapshotTree(staging);
 
-        EXPECT_EQ(OpenStagingFolder(install.path.c_str()), c.ready) << c.name;
-        char name[MAX_PATH] = "";
-        EXPECT_EQ(MakeTempFileName(name, MAX_PATH), c.ready) << c.name;
+        HeldInstall held(install.path);
+        int ready = 0;
+        {
+            NtFileHook hook([&](NtFileCall call, const std::wstring &name) -> NTSTATUS {
+                if (c.found == kLinkAtMaking && call == kNtOpen && links.empty() &&
+                    NarrowName(name) == kStagingFolderName)
+                    links.emplace_back(new UnixSymlink(staging, elsewhere));
+                return 0;
+            });
+            ASSERT_TRUE(hook.hooked);
+            ready = OpenStagingFolder(held.handle);
+        }
+        EXPECT_EQ(ready, c.ready) << c.name;
+        HANDLE file = NULL;
+        EXPECT_EQ(MakeStagedFile(&file), c.ready) << c.name;
         if (c.ready) {
-            EXPECT_FALSE(OthersMayWrite(staging)) << c.name;
-            EXPECT_FALSE(FileExists(staging + "\\BHP2a.tmp")) << c.name << ": leftover kept";
-            DeleteFileA(name);
+            TreeSnapshot fresh = SnapshotTree(staging);
+            EXPECT_EQ(fresh.size(), 1u) << c.name << ": not made anew";
+            DropStagedFile(file);
         }
         CloseStagingFolder();
         EXPECT_EQ(SnapshotTree(elsewhere), elsewhere_before) << c.name;
+        if (!c.ready && c.found != kLinkAtMaking) {
+            EXPECT_EQ(SnapshotTree(staging), staging_before) << c.name << ": changed when refused";
+        }
         if (c.found == kFile) {
             std::string bytes;
             EXPECT_TRUE(ReadWholeFile(staging, &bytes) && bytes == "a file") << c.name;
         }
-        // What an administrator put there stays, and so does the folder.
-        EXPECT_EQ(FileExists(staging + "\\keep.txt"),
-                  c.found == kOwnFolder || c.found == kOpenFolder || c.found == kLinkInside)
-            << c.name;
-        DeleteFileA((staging + "\\keep.txt").c_str());
     }
 }
 
 struct Maker {
     HANDLE thread;
-    std::vector<std::string> names;
+    std::vector<HANDLE> files;
     int failures;
 };
 
-DWORD WINAPI MakeNames(LPVOID context)
+DWORD WINAPI MakeFiles(LPVOID context)
 {
     Maker *maker = (Maker *)context;
     for (int i = 0; i < 25; i++) {
-        char name[MAX_PATH];
-        if (MakeTempFileName(name, MAX_PATH))
-            maker->names.push_back(name);
+        HANDLE file = NULL;
+        if (MakeStagedFile(&file))
+            maker->files.push_back(file);
         else
             maker->failures++;
     }
     return 0;
 }
 
-TEST(MakeTempFileName, MakesEmptyBhpFilesInTheHeldFolderOnly)
+TEST(MakeStagedFile, MakesEmptyBhpFilesThatOnlyTheirHandleReaches)
 {
     TempFolder install;
     const std::string staging = install.Join(kStagingFolderName);
-    char name[MAX_PATH] = "";
-    EXPECT_EQ(MakeTempFileName(name, MAX_PATH), 0) << "no folder held";
-    ASSERT_EQ(OpenStagingFolder(install.path.c_str()), 1);
-    EXPECT_EQ(MakeTempFileName(NULL, MAX_PATH), 0);
-    EXPECT_EQ(MakeTempFileName(name, 0), 0);
-    const int too_short = (int)(staging + "\\BHP0.tmp").size(); // no room for the NUL
-    EXPECT_EQ(MakeTempFileName(name, too_short), 0) << "a name that does not fit";
-    EXPECT_EQ(SnapshotTree(staging).size(), 0u);
+    HeldInstall held(install.path);
+    HANDLE file = (HANDLE)1;
+    EXPECT_EQ(MakeStagedFile(&file), 0) << "no folder held";
+    EXPECT_EQ(file, (HANDLE)NULL);
+    EXPECT_EQ(OpenStagingFolder(INVALID_HANDLE_VALUE), 0);
+    ASSERT_EQ(OpenStagingFolder(held.handle), 1);
+    EXPECT_EQ(MakeStagedFile(NULL), 0);
 
     // Several downloads may start at once.
     Maker makers[4] = {};
     for (Maker &maker : makers)
-        maker.thread = CreateThread(NULL, 0, MakeNames, &maker, 0, NULL);
-    std::set<std::string> made;
+        maker.thread = CreateThread(NULL, 0, MakeFiles, &maker, 0, NULL);
+    std::vector<HANDLE> made;
     for (Maker &maker : makers) {
         ASSERT_TRUE(maker.thread);
         WaitForSingleObject(maker.thread, INFINITE);
         CloseHandle(maker.thread);
         EXPECT_EQ(maker.failures, 0);
-        made.insert(maker.names.begin(), maker.names.end());
+        made.insert(made.end(), maker.files.begin(), maker.files.end());
     }
-    EXPECT_EQ(made.size(), 100u) << "two downloads were given one name";
-    for (const std::string &made_name : made) {
-        std::string bytes = "x";
-        EXPECT_EQ(made_name.find(staging + "\\BHP"), 0u) << made_name;
-        EXPECT_TRUE(ReadWholeFile(made_name, &bytes) && bytes.empty()) << made_name;
+    TreeSnapshot listed = SnapshotTree(staging);
+    EXPECT_EQ(listed.size(), 100u) << "two downloads were given one name";
+    const std::regex name("BHP[0-9A-F]{4}\\.tmp");
+    for (const auto &entry : listed) {
+        EXPECT_TRUE(std::regex_match(entry.first, name)) << entry.first;
+        // Shared with nobody: no other handle reaches what is checked.
+        EXPECT_EQ(entry.second, "<unreadable>") << entry.first;
     }
+    for (HANDLE each : made) {
+        LARGE_INTEGER size;
+        EXPECT_TRUE(GetFileSizeEx(each, &size) && size.QuadPart == 0);
+    }
+    for (size_t i = 0; i < made.size(); i++) {
+        if (i % 2)
+            DropStagedFile(made[i]);
+        else
+            CloseHandle(made[i]); // as a run cut off leaves them
+    }
+    EXPECT_EQ(SnapshotTree(staging).size(), 50u) << "dropped files stay";
     CloseStagingFolder();
-    EXPECT_EQ(MakeTempFileName(name, MAX_PATH), 0) << "the folder let go";
+    EXPECT_TRUE(FolderExists(staging)) << "removed with files in it";
+    EXPECT_EQ(MakeStagedFile(&file), 0) << "the folder let go";
 
-    // The next run sweeps what this one left.
-    ASSERT_EQ(OpenStagingFolder(install.path.c_str()), 1);
+    // The next run removes what this one left.
+    ASSERT_EQ(OpenStagingFolder(held.handle), 1);
     EXPECT_EQ(SnapshotTree(staging).size(), 0u);
     CloseStagingFolder();
     EXPECT_FALSE(FolderExists(staging));
