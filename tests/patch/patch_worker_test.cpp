@@ -413,9 +413,11 @@ struct StandInScope {
         stand_in.objects = objects;
         g_stand_in = &stand_in;
         g_fetch_download = StandInDownload;
+        g_fetch_first_connections = kGaugeMaxConnections; // nothing flows to judge
     }
     ~StandInScope()
     {
+        g_fetch_first_connections = kGaugeFirstConnections;
         g_fetch_download = HttpDownloadToFile;
         g_stand_in = NULL;
     }

@@ -89,7 +89,7 @@ Outcome Download(unsigned short port, const std::string &object, const char *loc
                  const DownloadObserver *bounds = NULL)
 {
     Outcome out;
-    DownloadObserver observer = {RecordProgress, RecordComplete, &out.seen, NULL, 0, FALSE};
+    DownloadObserver observer = {RecordProgress, RecordComplete, &out.seen, NULL, 0, FALSE, NULL, NULL, NULL};
     if (bounds) {
         observer.cancel = bounds->cancel;
         observer.max_bytes = bounds->max_bytes;
@@ -447,7 +447,7 @@ TEST(HttpDownloadToFile, ACeilingHoldsTheBody)
         ASSERT_TRUE(server.Listening());
         TempFolder temp;
         std::string path = temp.Join("file.bin");
-        DownloadObserver bounds = {NULL, NULL, NULL, NULL, c.max_bytes, c.exact};
+        DownloadObserver bounds = {NULL, NULL, NULL, NULL, c.max_bytes, c.exact, NULL, NULL, NULL};
         g_bytes_written = 0;
         Outcome out = {};
         {
@@ -516,7 +516,7 @@ TEST(HttpDownloadToFile, CancelEndsTheCallWherever)
         TempFolder temp;
         std::string path = temp.Join("file.bin");
         g_cancel = 0;
-        DownloadObserver bounds = {NULL, NULL, NULL, &g_cancel, 0, FALSE};
+        DownloadObserver bounds = {NULL, NULL, NULL, &g_cancel, 0, FALSE, NULL, NULL, NULL};
 
         Outcome out = Download(server.Port(), "/cancel", path.c_str(), 20000, kHost, &bounds);
         DWORD after_ms = GetTickCount() - g_cancelled_at;
@@ -1022,7 +1022,7 @@ TEST(HttpDownloadToFile, RefusesMissingArgumentsWithoutConnecting)
     };
     for (const auto &c : cases) {
         Observed seen;
-        DownloadObserver observer = {RecordProgress, RecordComplete, &seen, NULL, 0, FALSE};
+        DownloadObserver observer = {RecordProgress, RecordComplete, &seen, NULL, 0, FALSE, NULL, NULL, NULL};
         LONG result =
             HttpDownloadToFile(c.server, server.Port(), c.object, c.local_path, 1000, &observer);
         EXPECT_EQ(Hex(result), Hex(kInvalidArg)) << c.name;
@@ -1057,7 +1057,7 @@ TEST(HttpDownloadToFile, ObserverAndItsCallbacksAreOptional)
         Observed seen;
         DownloadObserver observer = {c.progress ? RecordProgress : nullptr,
                                      c.complete ? RecordComplete : nullptr, &seen,
-                                     NULL, 0, FALSE};
+                                     NULL, 0, FALSE, NULL, NULL, NULL};
         EXPECT_EQ(HttpDownloadToFile(kHost, server.Port(), "/ok", path.c_str(), 5000, &observer),
                   0)
             << c.name;
