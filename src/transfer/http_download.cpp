@@ -107,7 +107,38 @@ int ReadContentLength(HINTERNET request, ULONGLONG *length, bool *announced, LON
 const DWORD kWaitSliceMs = 100;      // longest wait between looks at the flag
 const DWORD kFillSliceMs = 50;       // a fill hands back what it has after this
 const DWORD kFillBytes = 256 * 1024; // body bytes a fill gathers at most
-const LONG kMaxAbandonedRunners = 4; // calls left running before a download waits
+// Runners taken at once, whether their download still runs or gave up on a
+// call that has not ended: room for a run's downloads at once (8 ahead and
+// the one reported) and a few left draining after a cancel. One count holds
+// both, taken before a runner is handed out, so downloads cancelled together
+// can never leave more than this many threads and connections behind.
+const LONG kMaxRunnersInUse = 12;
+
+// WinINet holds a process to 2 to 6 connections per server (4 per proxy) by
+// default, which would queue a run's downloads at once behind each other.
+// The limits are process-wide and bind connections made after they change,
+// so they are raised once, before the process's first WinINet call.
+const DWORD kConnectionsPerServer = 8;
+const DWORD kConnectionLimitOptions[] = {INTERNET_OPTION_MAX_CONNS_PER_SERVER,
+                                         INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER,
+                                         INTERNET_OPTION_MAX_CONNS_PER_PROXY};
+enum LimitsState { kLimitsUnset, kLimitsSetting, kLimitsSet };
+volatile LONG g_limits_state = kLimitsUnset; // moved on only by interlocked exchanges
+
+// The first caller sets the limits; any other waits until they are set.
+void RaiseConnectionLimits()
+{
+    if (InterlockedCompareExchange(&g_limits_state, kLimitsSetting, kLimitsUnset) ==
+        kLimitsUnset) {
+        DWORD limit = kConnectionsPerServer;
+        for (DWORD option : kConnectionLimitOptions)
+            InternetSetOptionA(NULL, option, &limit, sizeof(limit));
+        InterlockedExchange(&g_limits_state, kLimitsSet);
+        return;
+    }
+    while (InterlockedCompareExchange(&g_limits_state, kLimitsSet, kLimitsSet) != kLimitsSet)
+        Sleep(1);
+}
 
 // Closing a request whose body was not read to its end reads the rest of it
 // first under Wine, for as long as the server keeps sending: the caller waits
@@ -140,10 +171,13 @@ enum RunStage { kRunIdle, kRunCalling, kRunFinished, kRunAbandoned, kRunQuit };
 // The one runner that waits for the next download; taken and given back with
 // interlocked exchanges, so that downloads on several threads stay apart.
 Runner *volatile g_idle_runner = NULL;
-// Runners given up on whose call has not ended yet: each holds a thread and,
-// under Wine, a connection until the server lets go. Past the bound a new
-// download waits (within its own time limit) for one of them to end.
-volatile LONG g_abandoned_runners = 0;
+// Runners out of the idle slot: held by a download, or given up on and still
+// in a call (each holds a thread and, under Wine, a connection until the
+// server lets go). Raised only by an interlocked exchange that keeps it at
+// most kMaxRunnersInUse; a download finds it full and waits (within its own
+// time limit) for one to come back. Lowered when a runner is given back or
+// an abandoned one ends.
+volatile LONG g_runners_in_use = 0;
 
 void FreeRunner(Runner *runner)
 {
@@ -245,7 +279,7 @@ DWORD WINAPI RunnerLoop(LPVOID parameter)
         else
             CloseOnce(runner);
         if (InterlockedExchange(&runner->stage, kRunFinished) == kRunAbandoned) {
-            InterlockedDecrement(&g_abandoned_runners);
+            InterlockedDecrement(&g_runners_in_use);
             break;
         }
         SetEvent(runner->done);
@@ -278,14 +312,29 @@ Runner *NewRunner()
     return runner;
 }
 
-// Keeps an idle runner for the next download; a second one ends.
+// Keeps an idle runner for the next download; a second one ends. Either way
+// it no longer counts as in use.
 void GiveBackRunner(Runner *runner)
 {
-    if (InterlockedCompareExchangePointer((PVOID volatile *)&g_idle_runner, runner, NULL) ==
-        NULL)
-        return;
-    runner->stage = kRunQuit;
-    SetEvent(runner->start);
+    if (InterlockedCompareExchangePointer((PVOID volatile *)&g_idle_runner, runner, NULL) !=
+        NULL) {
+        runner->stage = kRunQuit;
+        SetEvent(runner->start);
+    }
+    InterlockedDecrement(&g_runners_in_use);
+}
+
+// Counts one more runner in use unless kMaxRunnersInUse already are.
+bool ReserveRunner()
+{
+    LONG in_use = g_runners_in_use;
+    while (in_use < kMaxRunnersInUse) {
+        LONG seen = InterlockedCompareExchange(&g_runners_in_use, in_use + 1, in_use);
+        if (seen == in_use)
+            return true;
+        in_use = seen;
+    }
+    return false;
 }
 
 bool Cancelled(const DownloadObserver *observer)
@@ -360,7 +409,7 @@ LONG StopReason(const DownloadObserver *observer, Clock *clock, DWORD *left_ms)
 }
 
 // A runner for one download, within its time: taken idle or made anew, once
-// fewer than kMaxAbandonedRunners calls are left running. NULL with *result set.
+// it can be counted in use. NULL with *result set.
 Runner *TakeRunner(const DownloadObserver *observer, Clock *clock, LONG *result)
 {
     for (;;) {
@@ -368,15 +417,17 @@ Runner *TakeRunner(const DownloadObserver *observer, Clock *clock, LONG *result)
         *result = StopReason(observer, clock, &left_ms);
         if (*result != 0)
             return NULL;
-        if (g_abandoned_runners < kMaxAbandonedRunners)
+        if (ReserveRunner())
             break;
         Sleep(left_ms < kWaitSliceMs ? left_ms : kWaitSliceMs);
     }
     Runner *runner = (Runner *)InterlockedExchangePointer((PVOID volatile *)&g_idle_runner, NULL);
     if (!runner)
         runner = NewRunner();
-    if (!runner)
+    if (!runner) {
         *result = LastErrorResult();
+        InterlockedDecrement(&g_runners_in_use);
+    }
     return runner;
 }
 
@@ -388,7 +439,8 @@ void HandOver(Runner *runner, RunnerOp op)
 }
 
 // Gives up on an operation handed over; false when it had ended after all.
-// An abandoned runner ends its call by itself, then frees itself.
+// An abandoned runner ends its call by itself, then frees itself and its
+// count in use.
 bool Abandon(Runner *runner)
 {
     if (InterlockedExchange(&runner->stage, kRunAbandoned) == kRunFinished) {
@@ -396,7 +448,6 @@ bool Abandon(Runner *runner)
         WaitForSingleObject(runner->done, INFINITE);
         return false;
     }
-    InterlockedIncrement(&g_abandoned_runners);
     return true;
 }
 
@@ -583,6 +634,7 @@ LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *obje
         goto complete;
     }
 
+    RaiseConnectionLimits();
     root = InternetOpenA(kUserAgent, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
     if (!root) {
         result = LastErrorResult();
@@ -663,8 +715,10 @@ LONG HttpDownloadToFile(const char *server, INTERNET_PORT port, const char *obje
         if (result != 0 || runner->ended)
             break;
     }
-    // More bytes than announced are accepted; fewer mean a cut body.
-    if (result == 0 && announced && clock.received < clock.length)
+    // More bytes than announced are accepted; fewer mean a cut body, as do
+    // fewer than an exact size when no length was announced.
+    if (result == 0 && ((announced && clock.received < clock.length) ||
+                        (observer && observer->exact_size && clock.received < observer->max_bytes)))
         result = kDownloadCutShort;
 
 cleanup:

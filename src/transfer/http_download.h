@@ -57,6 +57,8 @@ LONG HResultFromWin32Error(DWORD error);
 // other call returns within twice the limit whatever the server does. A body
 // that would leave its volume less than kDownloadDiskReserveBytes free fails
 // with kDownloadDiskFull.
+// The first call of the process raises WinINet's limits of connections per
+// server and per proxy to 8 before its first WinINet call.
 // The observer may be null; its on_complete, if set, is called exactly once,
 // as the last step, refused arguments included. A Content-Length that is not
 // a number below 2^64 fails the call; a response without one is taken whole.

@@ -11,6 +11,8 @@ const DWORD kPollMs = 50;               // how often blocked waits look at the s
 const DWORD kDrainMs = 2000;            // how long a closing connection waits for the peer
 const size_t kMaxHeadBytes = 64 * 1024; // a longer head is not a request we script
 const size_t kSendPieceBytes = 64 * 1024;
+const double kLineSliceMs = 20;        // how much of a shared line one slice takes
+const size_t kMinLineSliceBytes = 256; // so a very slow line is not paced byte by byte
 
 bool WaitFor(SOCKET socket, bool for_write, DWORD ms)
 {
@@ -69,6 +71,73 @@ void CloseGracefully(SOCKET socket, const std::atomic<bool> &stopping)
     closesocket(socket);
 }
 
+double NowMs()
+{
+    LARGE_INTEGER now, frequency;
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return (double)now.QuadPart * 1000.0 / (double)frequency.QuadPart;
+}
+
+size_t LineSliceBytes(DWORD bytes_per_second)
+{
+    size_t slice = (size_t)(bytes_per_second * kLineSliceMs / 1000.0);
+    if (slice < kMinLineSliceBytes)
+        slice = kMinLineSliceBytes;
+    return slice > kSendPieceBytes ? kSendPieceBytes : slice;
+}
+
+// Takes the line's next free stretch for size bytes and waits until they
+// have passed it; false when the server stops meanwhile. An idle line keeps
+// no credit, so no connection ever bursts above the rate.
+bool PassLine(SharedLine *line, DWORD bytes_per_second, size_t size,
+              const std::atomic<bool> &stopping)
+{
+    double passed_at;
+    {
+        std::lock_guard<std::mutex> lock(line->mutex);
+        double now = NowMs();
+        double start = line->free_at_ms > now ? line->free_at_ms : now;
+        line->free_at_ms = start + (double)size * 1000.0 / bytes_per_second;
+        passed_at = line->free_at_ms;
+    }
+    for (;;) {
+        if (stopping)
+            return false;
+        double left = passed_at - NowMs();
+        if (left <= 0)
+            return true;
+        Sleep(left < kPollMs ? (DWORD)left + 1 : kPollMs);
+    }
+}
+
+// Keeps the highest value seen of a count that several threads change.
+void RaisePeak(std::atomic<int> *peak, int value)
+{
+    int seen = *peak;
+    while (value > seen && !peak->compare_exchange_weak(seen, value)) {
+    }
+}
+
+bool SendWhole(SOCKET socket, const char *bytes, size_t size, const std::atomic<bool> &stopping)
+{
+    size_t sent = 0;
+    while (sent < size) {
+        if (stopping)
+            return false;
+        if (!WaitFor(socket, true, kPollMs))
+            continue;
+        int n = send(socket, bytes + sent, (int)(size - sent), 0);
+        if (n == SOCKET_ERROR) {
+            if (WSAGetLastError() == WSAEWOULDBLOCK)
+                continue;
+            return false;
+        }
+        sent += (size_t)n;
+    }
+    return true;
+}
+
 } // namespace
 
 std::string RecordedRequest::Header(const std::string &name) const
@@ -91,20 +160,15 @@ bool HttpTestConnection::Send(const std::string &bytes)
 {
     size_t sent = 0;
     while (sent < bytes.size()) {
-        if (*stopping)
+        DWORD rate = line->bytes_per_second;
+        size_t piece = rate ? LineSliceBytes(rate) : kSendPieceBytes;
+        if (piece > bytes.size() - sent)
+            piece = bytes.size() - sent;
+        if (rate && !PassLine(line, rate, piece, *stopping))
             return false;
-        if (!WaitFor(socket, true, kPollMs))
-            continue;
-        size_t piece = bytes.size() - sent;
-        if (piece > kSendPieceBytes)
-            piece = kSendPieceBytes;
-        int n = send(socket, bytes.data() + sent, (int)piece, 0);
-        if (n == SOCKET_ERROR) {
-            if (WSAGetLastError() == WSAEWOULDBLOCK)
-                continue;
+        if (!SendWhole(socket, bytes.data() + sent, piece, *stopping))
             return false;
-        }
-        sent += (size_t)n;
+        sent += piece;
     }
     return true;
 }
@@ -195,6 +259,14 @@ std::string HttpTestServer::FirstBytes(int connection) const
     return connection < (int)first_bytes_.size() ? first_bytes_[connection] : "";
 }
 
+void HttpTestServer::ShareLine(DWORD bytes_per_second) { line_.bytes_per_second = bytes_per_second; }
+
+void HttpTestServer::RefuseBeyond(int most, int retry_after_seconds)
+{
+    cap_retry_after_ = retry_after_seconds;
+    cap_ = most;
+}
+
 void HttpTestServer::AcceptLoop()
 {
     while (!stopping_) {
@@ -209,6 +281,7 @@ void HttpTestServer::AcceptLoop()
             continue;
         u_long non_blocking = 1;
         ioctlsocket(accepted, FIONBIO, &non_blocking);
+        RaisePeak(&most_open_, ++open_);
         std::lock_guard<std::mutex> lock(mutex_);
         int connection = (int)first_bytes_.size();
         first_bytes_.emplace_back();
@@ -218,7 +291,27 @@ void HttpTestServer::AcceptLoop()
 
 void HttpTestServer::Serve(UINT_PTR socket, int connection)
 {
-    HttpTestConnection peer = {socket, &stopping_};
+    ServeRequests(socket, connection);
+    --open_;
+}
+
+bool HttpTestServer::RefusedByCap(HttpTestConnection &peer, int busy)
+{
+    int cap = cap_;
+    if (cap <= 0 || busy <= cap)
+        return false;
+    std::vector<std::string> headers = {"Content-Length: 0", "Connection: close"};
+    int retry_after = cap_retry_after_;
+    if (retry_after >= 0)
+        headers.push_back("Retry-After: " + std::to_string(retry_after));
+    ++refused_;
+    peer.Send(ResponseHead(503, headers));
+    return true;
+}
+
+void HttpTestServer::ServeRequests(UINT_PTR socket, int connection)
+{
+    HttpTestConnection peer = {socket, &stopping_, &line_, &open_};
     std::string pending;
     for (;;) {
         size_t head_end;
@@ -252,7 +345,11 @@ void HttpTestServer::Serve(UINT_PTR socket, int connection)
             std::lock_guard<std::mutex> lock(mutex_);
             requests_.push_back(request);
         }
-        if (!script_(peer, request)) {
+        int busy = ++busy_;
+        RaisePeak(&most_busy_, busy);
+        bool stays_open = !RefusedByCap(peer, busy) && script_(peer, request);
+        --busy_;
+        if (!stays_open) {
             CloseGracefully(socket, stopping_);
             return;
         }

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -427,6 +428,9 @@ TEST(HttpDownloadToFile, ACeilingHoldsTheBody)
         {"exact size, one byte short", "1000", false, 1000, 1001, TRUE, kDownloadTooLarge, 0},
         {"exact size, one byte more", "1002", false, 1002, 1001, TRUE, kDownloadTooLarge, 0},
         {"exact size met", "1001", false, 1001, 1001, TRUE, 0, 1001},
+        {"exact size, no length, one byte short", "", false, 1000, 1001, TRUE, kDownloadCutShort,
+         1000},
+        {"exact size, no length, met", "", false, 1001, 1001, TRUE, 0, 1001},
         {"exact size 0, a body", "5", false, 5, 0, TRUE, kDownloadTooLarge, 0},
         {"exact size 0, empty", "0", false, 0, 0, TRUE, 0, 0},
     };
@@ -529,28 +533,48 @@ TEST(HttpDownloadToFile, CancelEndsTheCallWherever)
 }
 
 // A send given up on stays with its connection while the server keeps it
-// going: past four of them a download waits for one to end instead of
-// opening another.
+// going, and counts against the runners in use until it ends: downloads
+// cancelled all at once leave no more of them than the bound, and past it a
+// download waits for one to end instead of opening another.
 TEST(HttpDownloadToFile, FewAbandonedSendsPileUp)
 {
-    const DWORD kLimitMs = 400;
-    const int kBound = 4;
+    const int kBound = 12;
+    const int kAtOnce = kBound + 4;
     TempFolder temp;
-    std::string path = temp.Join("file.bin");
     {
         // A head that trickles within every receive timeout keeps a send going.
         HttpTestServer trickling(
             [](HttpTestConnection &peer, const RecordedRequest &) {
                 peer.Send("HTTP/1.1 200 OK\r\n");
-                peer.Trickle("X-Pad: " + std::string(100, 'p'), 1, 100);
+                peer.Trickle("X-Pad: " + std::string(200, 'p'), 1, 100);
                 return false;
             },
-            0, 10000);
+            0, 20000);
         ASSERT_TRUE(trickling.Listening());
-        for (int i = 0; i < kBound; i++)
-            EXPECT_EQ(Hex(Download(trickling.Port(), "/trickle", path.c_str(), kLimitMs).result),
-                      Hex(kDownloadTimedOut));
-        Outcome held_back = Download(trickling.Port(), "/trickle", path.c_str(), kLimitMs);
+        volatile LONG cancel = 0;
+        std::vector<LONG> results(kAtOnce, 1);
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kAtOnce; i++) {
+            threads.emplace_back([&, i] {
+                DownloadObserver bounds = {NULL, NULL, NULL, &cancel, 0, FALSE};
+                std::string path = temp.Join("at once " + std::to_string(i));
+                results[i] = HttpDownloadToFile(kHost, trickling.Port(), "/trickle", path.c_str(),
+                                                15000, &bounds);
+            });
+        }
+        // Time for every download to connect, were the bound not kept.
+        for (DWORD start = GetTickCount();
+             trickling.Connections() < kAtOnce && GetTickCount() - start < 1500;)
+            Sleep(20);
+        InterlockedExchange(&cancel, 1);
+        for (std::thread &thread : threads)
+            thread.join();
+        for (int i = 0; i < kAtOnce; i++)
+            EXPECT_EQ(Hex(results[i]), Hex(kDownloadCancelled)) << "download " << i;
+        EXPECT_EQ(trickling.Connections(), kBound) << "connections past the bound";
+
+        Outcome held_back =
+            Download(trickling.Port(), "/trickle", temp.Join("held back").c_str(), 400);
         EXPECT_EQ(Hex(held_back.result), Hex(kDownloadTimedOut));
         EXPECT_EQ(trickling.Connections(), kBound) << "a connection past the bound";
     } // the server lets go: the abandoned sends end
@@ -558,7 +582,7 @@ TEST(HttpDownloadToFile, FewAbandonedSendsPileUp)
         return Answer(peer, 200, {LengthHeader(2)}, "ok");
     });
     ASSERT_TRUE(server.Listening());
-    Outcome out = Download(server.Port(), "/ok", path.c_str(), 5000);
+    Outcome out = Download(server.Port(), "/ok", temp.Join("file.bin").c_str(), 5000);
     EXPECT_EQ(out.result, 0);
     EXPECT_LT(out.elapsed_ms, 2000u);
 }
@@ -743,6 +767,8 @@ TEST(HttpDownloadToFile, TimeBeforeTheBodyCounts)
 struct WinInetLog {
     std::vector<HINTERNET> roots, connections, requests, closed;
     std::vector<std::string> options; // "<handle kind> <option>=<value>/<size>"
+    // Options of the process (a null handle): "<option>=<value> after <n> roots".
+    std::vector<std::string> process_options;
     std::vector<DWORD> request_flags;
     bool refuse_requests = false; // fail HttpOpenRequestA without a request
 };
@@ -793,6 +819,12 @@ HINTERNET WINAPI LoggedOpenRequest(HINTERNET connection, LPCSTR verb, LPCSTR obj
 
 BOOL WINAPI LoggedSetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD size)
 {
+    if (!handle) {
+        g_log.process_options.push_back(std::to_string(option) + "=" +
+                                        std::to_string(*(DWORD *)buffer) + " after " +
+                                        std::to_string(g_log.roots.size()) + " roots");
+        return g_real_set_option(handle, option, buffer, size);
+    }
     const char *kind = "other";
     if (!g_log.roots.empty() && handle == g_log.roots.back())
         kind = "root";
@@ -872,6 +904,24 @@ TEST(HttpDownloadToFile, SetsTheTimeoutsOnlyWithALimit)
         EXPECT_EQ(g_log.options, c.options) << "limit " << c.limit_ms;
         EXPECT_EQ(g_log.closed, ExpectedCloses()) << "limit " << c.limit_ms;
     }
+}
+
+// Runs in a process of its own (a test entry of its own): the process's first
+// download raises the connection limits before any other WinINet call, once.
+TEST(FirstDownloadOfAProcess, RaisesTheConnectionLimitsFirst)
+{
+    HttpTestServer server([](HttpTestConnection &peer, const RecordedRequest &) {
+        return Answer(peer, 200, {LengthHeader(2)}, "ok");
+    });
+    ASSERT_TRUE(server.Listening());
+    TempFolder temp;
+    WinInetLogging logging;
+    for (int i = 0; i < 2; i++)
+        EXPECT_EQ(Download(server.Port(), "/ok", temp.Join("ok.bin").c_str()).result, 0) << i;
+    EXPECT_EQ(g_log.roots.size(), 2u);
+    EXPECT_EQ(g_log.process_options,
+              (std::vector<std::string>{"73=8 after 0 roots", "74=8 after 0 roots",
+                                        "103=8 after 0 roots"}));
 }
 
 TEST(HttpDownloadToFile, ClosesEveryHandleOnEveryPath)
