@@ -90,6 +90,7 @@ struct HttpReply {
     std::string body;
     bool hold = false; // wait until the test releases it
     DWORD trickle_ms = 0; // when set: the body a byte at a time, this far apart
+    DWORD pause_ms = 0;   // the server thinks this long before it answers
 };
 
 const DWORD kMaxHoldMs = 20000;
@@ -153,6 +154,8 @@ protected:
             SetEvent(held);
             WaitForSingleObject(release, kMaxHoldMs);
         }
+        if (reply.pause_ms)
+            connection.Pause(reply.pause_ms);
         std::string head = ResponseHead(
             reply.status,
             {"Content-Length: " + std::to_string(reply.body.size()), "Connection: close"});
@@ -338,6 +341,33 @@ BOOL WINAPI SpoiledRead(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPO
 }
 
 
+// The object a path is requested as.
+std::string ServerObject(const char *path)
+{
+    char object[kJoinedPathCapacity];
+    JoinServerPath("/latest/", path, object, kJoinedPathCapacity);
+    return object;
+}
+
+// Reports one processor to the run while it lives (when asked to).
+BOOL WINAPI OneProcessorAffinity(HANDLE, PDWORD_PTR process, PDWORD_PTR system)
+{
+    *process = 1;
+    *system = 1;
+    return TRUE;
+}
+
+struct OneProcessor {
+    explicit OneProcessor(bool one)
+    {
+        if (one)
+            hook.reset(new ImportHook("kernel32.dll", "GetProcessAffinityMask",
+                                      (void *)OneProcessorAffinity, &real));
+    }
+    void *real = NULL;
+    std::unique_ptr<ImportHook> hook;
+};
+
 // A stand-in for each attempt's download: the object's bytes, after a wait
 // the test chooses (hold), ending early with kDownloadCancelled as soon as the
 // run's cancel flag is set, as the downloader does.
@@ -345,8 +375,9 @@ struct StandIn {
     std::mutex lock;
     std::map<std::string, std::string> objects; // object path -> bytes; absent: 404
     std::function<bool(const std::string &object, DWORD waited_ms)> hold;
-    std::vector<std::string> finished; // objects, in the order their downloads ended
+    std::vector<std::string> started, finished; // objects, in the order their downloads began, ended
     LONG in_flight = 0, cancelled = 0;
+    bool midway = false; // reports 50 before it holds
 
     size_t Finished()
     {
@@ -358,6 +389,11 @@ struct StandIn {
         std::lock_guard<std::mutex> guard(lock);
         return std::find(finished.begin(), finished.end(), object) != finished.end();
     }
+    bool HasStarted(const std::string &object)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return std::find(started.begin(), started.end(), object) != started.end();
+    }
 };
 StandIn *g_stand_in = NULL;
 const DWORD kStandInHoldMs = 10000;
@@ -366,12 +402,18 @@ LONG StandInDownload(const char *, INTERNET_PORT, const char *object, const char
                      DWORD, const DownloadObserver *observer)
 {
     StandIn &stand_in = *g_stand_in;
+    {
+        std::lock_guard<std::mutex> guard(stand_in.lock);
+        stand_in.started.push_back(object);
+    }
     InterlockedIncrement(&stand_in.in_flight);
     LONG result = 0;
     DWORD start = GetTickCount();
+    if (stand_in.midway && observer->on_progress)
+        observer->on_progress(observer->context, 50);
     while (stand_in.hold && stand_in.hold(object, GetTickCount() - start) &&
            GetTickCount() - start < kStandInHoldMs) {
-        if (observer->cancel && *observer->cancel) {
+        if ((observer->cancel && *observer->cancel) || (observer->abort && *observer->abort)) {
             result = kDownloadCancelled;
             InterlockedIncrement(&stand_in.cancelled);
             break;
@@ -966,10 +1008,11 @@ TEST_F(PatchRunTest, ARunStoppedAtAnEntryChangesNothingBelowIt)
     }
 }
 
-// Cancel ends every download in flight at once; their files are deleted.
-TEST_F(PatchRunTest, CancelWithSeveralDownloadsInFlight)
+// The window holds the reported entry and kFetchAheadDepth below it, no
+// more, and as many downloads run at once; Cancel ends every download in flight at once, their files deleted.
+TEST_F(PatchRunTest, CancelWithAWindowOfDownloadsInFlight)
 {
-    const int kEntries = 6;
+    const int kEntries = 12;
     std::string manifest;
     for (int i = 0; i < kEntries; i++)
         manifest += Publish("f" + std::to_string(i), "bytes " + std::to_string(i));
@@ -978,8 +1021,13 @@ TEST_F(PatchRunTest, CancelWithSeveralDownloadsInFlight)
     StandIn &stand_in = scope.stand_in;
     stand_in.hold = [](const std::string &, DWORD) { return true; };
     StartPatchWorker(recorder.window(), install.c_str());
-    ASSERT_TRUE(recorder.PumpUntil([&] { return stand_in.in_flight == kEntries; }, kRunTimeoutMs))
+    ASSERT_TRUE(recorder.PumpUntil(
+        [&] { return stand_in.in_flight == (LONG)kFetchAheadDepth; }, kRunTimeoutMs))
         << "only " << stand_in.in_flight << " downloads at once";
+    // Long enough for a fetcher to take one more, if it could.
+    recorder.PumpUntil([&] { return stand_in.in_flight > (LONG)kFetchAheadDepth; }, 300);
+    EXPECT_EQ(stand_in.in_flight, (LONG)kFetchAheadDepth);
+    EXPECT_FALSE(stand_in.HasStarted("/latest/f" + std::to_string(kFetchSlots)));
     DWORD asked = GetTickCount();
     RequestCancel();
     ASSERT_TRUE(recorder.PumpUntilIdle(kRunTimeoutMs));
@@ -988,40 +1036,70 @@ TEST_F(PatchRunTest, CancelWithSeveralDownloadsInFlight)
     ExpectCleanEnd();
     EXPECT_EQ(recorder.LogLines(),
               Lines({"Searching for updates...", "Downloading f0", "Patch cancelled."}));
-    EXPECT_EQ(stand_in.cancelled, kEntries);
+    EXPECT_EQ(stand_in.cancelled, (LONG)kFetchAheadDepth);
     EXPECT_EQ(ListFolder(install), std::vector<std::string>());
 }
 
-// Two entries for one file (names Windows takes for one) end as they would
-// one at a time: the second is checked after the first is in place.
+// Two entries for one file (names Windows takes for one, or two names of one
+// file) end as they would one at a time: the second is checked after the
+// first is in place, and not fetched while the first is under way.
 TEST_F(PatchRunTest, TwoEntriesNamingOneFile)
 {
+    const Lines twice = {"Downloading %1", "Updating %1", "Downloading %2", "Updating %2"};
     const struct {
         const char *first, *second;
         const char *second_bytes;
+        bool hard_link; // second is installed as a hard link to first
         Lines log;
     } cases[] = {
-        {"data\\x.bin", "DATA/./X.bin", "one",
-         {"Downloading data\\x.bin", "Updating data\\x.bin", "Already up to date: DATA/./X.bin"}},
-        {"y.bin", "Y.BIN", "two",
-         {"Downloading y.bin", "Updating y.bin", "Downloading Y.BIN", "Updating Y.BIN"}},
+        {"data\\x.bin", "DATA/./X.bin", "one", false,
+         {"Downloading %1", "Updating %1", "Already up to date: %2"}},
+        {"y.bin", "Y.BIN", "two", false, twice},
+        {"z.bin", "z.bin.old", "two", false, twice},      // its set-aside name
+        {"w.bin", "w.bin.new.old", "two", false, twice},  // its staged copy's name
+        {"LONGNA~1.BIN", "longname.bin", "two", false, twice}, // a short name
+        {"caf\xe9.bin", "CAF\xc9.bin", "two", false, twice},   // beyond ASCII
+        {"a.bin", "b.bin", "two", true, twice},
     };
-    for (const auto &c : cases) {
-        recorder.all.clear();
-        SetManifest(Publish(c.first, "one") + Publish(c.second, c.second_bytes));
-        StandInScope scope(objects);
-        std::string first = std::string("/latest/") + c.first;
-        for (char &ch : first)
-            ch = ch == '\\' ? '/' : ch;
-        // The first download takes long enough for any early check to be made.
-        scope.stand_in.hold = [first](const std::string &object, DWORD waited_ms) {
-            return object == first && waited_ms < 300;
-        };
-        Run();
-        EXPECT_EQ(recorder.LogLines(),
-                  Join({{"Searching for updates..."}, c.log, {"Patch complete."}}))
-            << c.second;
-        EXPECT_EQ(Installed(c.first), c.second_bytes) << c.second;
+    for (bool one_core : {false, true}) {
+        OneProcessor processors(one_core);
+        for (const auto &c : cases) {
+            std::string name = std::string(c.second) + (one_core ? ", one core" : "");
+            recorder.all.clear();
+            objects.clear();
+            for (const std::string &file : ListFolder(install)) {
+                DeleteFileA((install + "\\" + file).c_str());
+                RemoveTree(install + "\\" + file);
+            }
+            if (c.hard_link) {
+                ASSERT_TRUE(WriteWholeFile(install + "\\" + c.first, "old"));
+                ASSERT_TRUE(CreateHardLinkA((install + "\\" + c.second).c_str(),
+                                            (install + "\\" + c.first).c_str(), NULL));
+            }
+            SetManifest(Publish(c.first, "one") + Publish(c.second, c.second_bytes));
+            std::string first = ServerObject(c.first), second = ServerObject(c.second);
+            objects[first] = "one";
+            objects[second] = c.second_bytes;
+            StandInScope scope(objects);
+            StandIn &stand_in = scope.stand_in;
+            // The first download takes long enough for an early fetch to begin.
+            bool second_early = false;
+            stand_in.hold = [&](const std::string &object, DWORD waited_ms) {
+                if (object != first)
+                    return false;
+                second_early = second_early || stand_in.HasStarted(second);
+                return waited_ms < 300;
+            };
+            Run();
+            Lines log = {"Searching for updates..."};
+            for (std::string line : c.log) {
+                size_t at = line.find('%');
+                log.push_back(line.substr(0, at) + (line[at + 1] == '1' ? c.first : c.second));
+            }
+            log.push_back("Patch complete.");
+            EXPECT_EQ(recorder.LogLines(), log) << name;
+            EXPECT_FALSE(second_early) << name << ": fetched while the first was under way";
+        }
     }
 }
 
