@@ -408,27 +408,29 @@ void PutBack(FetchAhead *ahead, FetchSlot *slot, AttemptRecord *attempt)
         slot->state = kSlotParked;
 }
 
-// Checks a claimed entry (unless done already) and makes its attempts. Once
-// it has recorded the last of them, the slot is the worker's.
-void RunEntry(FetchAhead *ahead, FetchSlot *slot, bool on_worker)
+// Checks a claimed entry; true when attempts follow.
+bool RunCheck(FetchAhead *ahead, FetchSlot *slot, bool on_worker)
 {
-    if (!slot->checked) {
-        // The worker's own checks follow Cancel itself; a fetcher's, the stop
-        // flag, which also ends them when the run stops for another reason.
-        const volatile LONG *stop = on_worker ? ahead->plan.cancel : &ahead->stop;
-        bool current = IsCurrent(&ahead->plan, slot->index, slot->local_path, stop);
-        EnterCriticalSection(&ahead->lock);
-        slot->verdict = Stopped(ahead) ? kEntryCancelled
-                        : current      ? kEntryCurrent
-                                       : kEntryNeedsUpdate;
-        slot->checked = true;
-        if (slot->verdict != kEntryNeedsUpdate)
-            slot->state = kSlotDone;
-        Notify(ahead, slot);
-        LeaveCriticalSection(&ahead->lock);
-        if (slot->verdict != kEntryNeedsUpdate)
-            return;
-    }
+    // The worker's own checks follow Cancel itself; a fetcher's, the stop
+    // flag, which also ends them when the run stops for another reason.
+    const volatile LONG *stop = on_worker ? ahead->plan.cancel : &ahead->stop;
+    bool current = IsCurrent(&ahead->plan, slot->index, slot->local_path, stop);
+    EnterCriticalSection(&ahead->lock);
+    slot->verdict = Stopped(ahead) ? kEntryCancelled
+                    : current      ? kEntryCurrent
+                                   : kEntryNeedsUpdate;
+    slot->checked = true;
+    if (slot->verdict != kEntryNeedsUpdate)
+        slot->state = kSlotDone;
+    Notify(ahead, slot);
+    LeaveCriticalSection(&ahead->lock);
+    return slot->verdict == kEntryNeedsUpdate;
+}
+
+// Makes the entry's next attempt, its downloads made anew as long as they
+// fail for sharing; true when another attempt follows.
+bool RunAttempt(FetchAhead *ahead, FetchSlot *slot, bool on_worker)
+{
     for (;;) {
         AttemptRecord *attempt = &slot->attempts[slot->charged];
         char temp[MAX_PATH];
@@ -440,7 +442,7 @@ void RunEntry(FetchAhead *ahead, FetchSlot *slot, bool on_worker)
         if (turn == kTurnYield) { // the reported entry needs this fetcher
             QueueJob(ahead, slot);
             LeaveCriticalSection(&ahead->lock);
-            return;
+            return false;
         }
         if (turn == kTurnGo)
             EndTurn(ahead, slot);
@@ -451,7 +453,7 @@ void RunEntry(FetchAhead *ahead, FetchSlot *slot, bool on_worker)
             PutBack(ahead, slot, attempt);
             Notify(ahead, slot);
             LeaveCriticalSection(&ahead->lock);
-            return;
+            return false;
         }
         if (verdict == kAgain) {
             slot->alone = true;
@@ -478,8 +480,17 @@ void RunEntry(FetchAhead *ahead, FetchSlot *slot, bool on_worker)
             slot->state = kSlotDone;
         Notify(ahead, slot);
         LeaveCriticalSection(&ahead->lock);
-        if (last)
-            return;
+        return !last;
+    }
+}
+
+// Checks a claimed entry (unless done already) and makes its attempts. Once
+// it has recorded the last of them, the slot is the worker's.
+void RunEntry(FetchAhead *ahead, FetchSlot *slot)
+{
+    if (!slot->checked && !RunCheck(ahead, slot, false))
+        return;
+    while (RunAttempt(ahead, slot, false)) {
     }
 }
 
@@ -503,7 +514,7 @@ DWORD WINAPI FetcherMain(LPVOID parameter)
         if (leave)
             return 0;
         if (job)
-            RunEntry(ahead, job, false);
+            RunEntry(ahead, job);
         EnterCriticalSection(&ahead->lock);
         ahead->idle_threads++;
         LeaveCriticalSection(&ahead->lock);
@@ -655,15 +666,23 @@ DWORD ProcessorsToRunOn()
 }
 
 // Under the lock: the reported entry, queued and claimed by no fetcher,
-// while none exists (none could be made): the worker does its work itself.
+// while none exists (none could be made): the worker does its work itself,
+// one step at a time as it reports them (the check, then each attempt).
+// Returns false when there is nothing for it to do.
 bool RunUnclaimed(FetchAhead *ahead, FetchSlot *slot)
 {
-    if (slot->state != kSlotQueued || ahead->thread_count > 0)
+    if (slot->state == kSlotQueued && ahead->thread_count == 0) {
+        slot->state = kSlotClaimed;
+        slot->worker_owned = true;
+        ahead->waiting_jobs--;
+    }
+    if (!slot->worker_owned || slot->state != kSlotClaimed)
         return false;
-    slot->state = kSlotClaimed;
-    ahead->waiting_jobs--;
     LeaveCriticalSection(&ahead->lock);
-    RunEntry(ahead, slot, true);
+    if (!slot->checked)
+        RunCheck(ahead, slot, true);
+    else
+        RunAttempt(ahead, slot, true);
     EnterCriticalSection(&ahead->lock);
     return true;
 }
@@ -756,8 +775,7 @@ AttemptStep AwaitAttemptEnd(FetchAhead *ahead, DWORD attempt, char *temp, LONG *
         // checked to its end and reported.
         if (record->ended || (CancelAsked(ahead) && !record->returned))
             break;
-        if (!RunUnclaimed(ahead, slot))
-            WaitForSlot(ahead, slot);
+        WaitForSlot(ahead, slot);
     }
     AttemptStep end = record->ended ? record->end : kAttemptCancelled;
     *result = record->result;

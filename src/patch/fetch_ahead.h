@@ -85,6 +85,7 @@ struct FetchSlot {
     ULONGLONG reserved;         // bytes of the ledger it holds
     volatile LONG abort;        // ends its download: its room is given back
     bool waiting;               // its fetcher waits on go
+    bool worker_owned;          // no fetcher could be had: the worker runs it
     HANDLE go;                  // auto-reset: what its fetcher waits for changed
 };
 

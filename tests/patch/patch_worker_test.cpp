@@ -1431,4 +1431,304 @@ TEST_F(PatchRunTest, AThreadThatCannotBeCreated)
     EXPECT_TRUE(recorder.all.empty());
 }
 
+// Downloads at once from the start, so that only the rule under test keeps
+// the run as a one-at-a-time run would end.
+struct AllConnections {
+    AllConnections() { g_fetch_first_connections = kGaugeMaxConnections; }
+    ~AllConnections() { g_fetch_first_connections = kGaugeFirstConnections; }
+};
+
+Lines UpdatedInOrder(int count, const char *end)
+{
+    Lines log = {"Searching for updates..."};
+    for (int i = 0; i < count; i++) {
+        log.push_back("Downloading f" + std::to_string(i));
+        log.push_back("Updating f" + std::to_string(i));
+    }
+    log.push_back(end);
+    return log;
+}
+
+// A server that turns away requests past 2 at once ends the run as it would
+// one at a time: the downloads ahead it refuses are made again, unseen, and
+// the reported entry's is made again alone. One that always refuses an entry
+// still fails it after five attempts.
+TEST_F(PatchRunTest, AServerThatCapsConnections)
+{
+    const int kFiles = 12;
+    Lines failing = UpdatedInOrder(3, "Downloading f3");
+    for (int i = 0; i < 5; i++) {
+        if (i > 0)
+            failing.push_back("Downloading f3");
+        failing.push_back("Error: download failed with err, trying again... 801901f7");
+    }
+    failing.push_back("Error: exceeded maximum attempts, giving up.");
+    failing.push_back("Patch failed.");
+    const struct {
+        const char *name;
+        int retry_after; // -1: none
+        bool refuse_f3;  // the server always answers 503 for f3
+        Lines log;
+    } cases[] = {
+        {"503 past 2", -1, false, UpdatedInOrder(kFiles, "Patch complete.")},
+        {"503 past 2, Retry-After", 1, false, UpdatedInOrder(kFiles, "Patch complete.")},
+        {"503 past 2, f3 always", -1, true, failing},
+    };
+    AllConnections all;
+    for (const auto &c : cases) {
+        recorder.all.clear();
+        for (int i = 0; i < kFiles; i++)
+            DeleteFileA((install + "\\f" + std::to_string(i)).c_str());
+        std::string manifest;
+        for (int i = 0; i < kFiles; i++)
+            manifest += Publish("f" + std::to_string(i), "bytes of f" + std::to_string(i));
+        SetManifest(manifest);
+        bool refuse_f3 = c.refuse_f3;
+        script = [refuse_f3](const std::string &object, HttpReply *reply) {
+            if (object == "/latest/manifest.txt")
+                return false;
+            reply->pause_ms = 100; // downloads overlap
+            if (refuse_f3 && object == "/latest/f3") {
+                reply->status = 503;
+                return true;
+            }
+            return false;
+        };
+        server->RefuseBeyond(2, c.retry_after);
+        Run();
+        server->RefuseBeyond(0);
+        EXPECT_EQ(recorder.LogLines(), c.log) << c.name;
+    }
+    EXPECT_GT(server->Refused(), 0) << "the cap never acted";
+}
+
+// The free space of the installation's volume, as a test makes it: what it
+// was at the start less what the installation has grown by since.
+ULONGLONG g_free_at_start = 0, g_least_free = 0;
+ULONGLONG g_tree_at_start = 0;
+std::string g_disk_root;
+std::mutex g_disk_lock;
+
+ULONGLONG TreeBytes(const std::string &folder)
+{
+    ULONGLONG bytes = 0;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        std::string name = found.cFileName;
+        if (name == "." || name == "..")
+            continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            bytes += TreeBytes(folder + "\\" + name);
+        else
+            bytes += ((ULONGLONG)found.nFileSizeHigh << 32) | found.nFileSizeLow;
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+    return bytes;
+}
+
+BOOL WINAPI NearlyFullDisk(LPCSTR, PULARGE_INTEGER free_bytes, PULARGE_INTEGER total,
+                           PULARGE_INTEGER total_free)
+{
+    std::lock_guard<std::mutex> guard(g_disk_lock);
+    ULONGLONG grown = TreeBytes(g_disk_root) - g_tree_at_start;
+    ULONGLONG now = grown < g_free_at_start ? g_free_at_start - grown : 0;
+    g_least_free = now < g_least_free ? now : g_least_free;
+    for (PULARGE_INTEGER out : {free_bytes, total, total_free})
+        if (out)
+            out->QuadPart = now;
+    return TRUE;
+}
+
+// Six large files replace installed ones on a volume with room for one staged
+// copy beside the installation: downloads ahead wait for room instead of
+// taking it, so the volume never goes below the reserve, and the run ends as
+// one at a time, also where one at a time fails for room.
+TEST_F(PatchRunTest, ANearlyFullDisk)
+{
+    const int kFiles = 6;
+    const size_t kFileBytes = 4 << 20;
+    Lines no_room = {"Searching for updates..."};
+    for (int i = 0; i < 5; i++) {
+        no_room.push_back("Downloading f0");
+        no_room.push_back("Error: download failed with err, trying again... 80070070");
+    }
+    no_room.push_back("Error: exceeded maximum attempts, giving up.");
+    no_room.push_back("Patch failed.");
+    const struct {
+        const char *name;
+        ULONGLONG room; // above the reserve
+        Lines log;
+    } cases[] = {
+        {"room for one", kFileBytes + (2 << 20), UpdatedInOrder(kFiles, "Patch complete.")},
+        {"room for none", kFileBytes / 2, no_room},
+    };
+    AllConnections all;
+    std::string manifest;
+    for (int i = 0; i < kFiles; i++)
+        manifest += Publish("f" + std::to_string(i), PseudoRandomBytes(kFileBytes, i));
+    SetManifest(manifest);
+    for (const auto &c : cases) {
+        recorder.all.clear();
+        for (int i = 0; i < kFiles; i++)
+            ASSERT_TRUE(WriteWholeFile(install + "\\f" + std::to_string(i),
+                                       PseudoRandomBytes(kFileBytes, 100 + i)));
+        g_disk_root = install;
+        g_tree_at_start = TreeBytes(install);
+        g_free_at_start = g_least_free = kDownloadDiskReserveBytes + c.room;
+        {
+            void *real = NULL;
+            ImportHook free_space("kernel32.dll", "GetDiskFreeSpaceExA", (void *)NearlyFullDisk,
+                                  &real);
+            ASSERT_TRUE(real);
+            Run();
+        }
+        EXPECT_EQ(recorder.LogLines(), c.log) << c.name;
+        EXPECT_GE(g_least_free, kDownloadDiskReserveBytes) << c.name << ": the reserve was used";
+    }
+}
+
+// Fetcher threads that cannot be made: the worker does the entry's work
+// itself while none exists, whether none ever can be or one can later, and
+// follows Cancel while it downloads.
+decltype(&CreateThread) g_real_create_thread = NULL;
+int g_fetchers_refused = 0; // fetchers refused from here on; -1: every one
+
+HANDLE WINAPI FetcherlessCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
+                                      LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                                      DWORD flags, LPDWORD id)
+{
+    // A fetcher is handed the run's state, which lives in the worker's frame.
+    // The caller's frame lies just above this one on the same stack.
+    char here = 0;
+    UINT_PTR above = (UINT_PTR)parameter - (UINT_PTR)&here;
+    bool fetcher = (UINT_PTR)parameter > (UINT_PTR)&here && above < (1u << 20);
+    if (fetcher && g_fetchers_refused != 0) {
+        if (g_fetchers_refused > 0)
+            g_fetchers_refused--;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    return g_real_create_thread(security, stack, start, parameter, flags, id);
+}
+
+TEST_F(PatchRunTest, FetchersThatCannotBeMade)
+{
+    const struct {
+        const char *name;
+        int refused;
+        bool cancel; // during f0's download
+        Lines log;
+    } cases[] = {
+        {"no fetcher", -1, false, UpdatedInOrder(3, "Patch complete.")},
+        {"the first one refused", 1, false, UpdatedInOrder(3, "Patch complete.")},
+        {"no fetcher, Cancel", -1, true,
+         {"Searching for updates...", "Downloading f0", "Patch cancelled."}},
+    };
+    std::string manifest;
+    for (int i = 0; i < 3; i++)
+        manifest += Publish("f" + std::to_string(i), "bytes of f" + std::to_string(i));
+    SetManifest(manifest);
+    for (const auto &c : cases) {
+        recorder.all.clear();
+        for (int i = 0; i < 3; i++)
+            DeleteFileA((install + "\\f" + std::to_string(i)).c_str());
+        StandInScope scope(objects);
+        StandIn &stand_in = scope.stand_in;
+        bool cancel = c.cancel;
+        stand_in.hold = [cancel](const std::string &object, DWORD) {
+            return cancel && object == "/latest/f0";
+        };
+        g_fetchers_refused = c.refused;
+        {
+            ImportHook thread("kernel32.dll", "CreateThread", (void *)FetcherlessCreateThread,
+                              &g_real_create_thread);
+            ASSERT_TRUE(thread.real);
+            StartPatchWorker(recorder.window(), install.c_str());
+            if (c.cancel) {
+                ASSERT_TRUE(recorder.PumpUntil([&] { return stand_in.in_flight == 1; },
+                                               kRunTimeoutMs));
+                RequestCancel();
+            }
+            DWORD asked = GetTickCount();
+            ASSERT_TRUE(recorder.PumpUntilIdle(kRunTimeoutMs)) << c.name << ": the run hangs";
+            if (c.cancel) {
+                EXPECT_LT(GetTickCount() - asked, 2000u) << c.name;
+            }
+        }
+        ExpectCleanEnd();
+        EXPECT_EQ(recorder.LogLines(), c.log) << c.name;
+    }
+}
+
+// The reported download's percentages reach the window while it runs.
+TEST_F(PatchRunTest, TheReportedDownloadShowsItsProgressWhileItRuns)
+{
+    SetManifest(Publish("a", "bytes of a"));
+    StandInScope scope(objects);
+    StandIn &stand_in = scope.stand_in;
+    stand_in.midway = true;
+    volatile bool seen = false;
+    stand_in.hold = [&seen](const std::string &, DWORD) { return !seen; };
+    StartPatchWorker(recorder.window(), install.c_str());
+    EXPECT_TRUE(recorder.PumpUntil(
+        [&] {
+            for (const auto &n : recorder.Numbers())
+                if (n == File(50))
+                    return true;
+            return false;
+        },
+        kStandInHoldMs / 2))
+        << "50 was not shown while the download ran";
+    seen = true;
+    ASSERT_TRUE(recorder.PumpUntilIdle(kRunTimeoutMs));
+    EXPECT_EQ(recorder.LogLines(),
+              Lines({"Searching for updates...", "Downloading a", "Updating a", "Patch complete."}));
+}
+
+// Cancel while large installed files below the reported entry are checked
+// (slowly: each read of a check takes a while) is seen within 2 s, on two
+// cores (the fetchers check) and on one (the worker checks).
+decltype(&ReadFile) g_real_slow_read = NULL;
+DWORD g_test_reader = 0;
+
+BOOL WINAPI SlowCheckRead(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED over)
+{
+    if (size == 4096 && GetCurrentThreadId() != g_test_reader)
+        Sleep(20);
+    return g_real_slow_read(file, buffer, size, got, over);
+}
+
+TEST_F(PatchRunTest, CancelDuringChecksOfLargeFiles)
+{
+    const int kBig = 8;
+    std::string manifest = Publish("first", "first");
+    for (int i = 0; i < kBig; i++) {
+        std::string path = "big" + std::to_string(i);
+        manifest += Publish(path, "new");
+        ASSERT_TRUE(WriteWholeFile(install + "\\" + path, std::string(1 << 20, 'b')));
+    }
+    SetManifest(manifest);
+    g_test_reader = GetCurrentThreadId();
+    for (bool one_core : {false, true}) {
+        recorder.all.clear();
+        OneProcessor processors(one_core);
+        StandInScope scope(objects);
+        StandIn &stand_in = scope.stand_in;
+        stand_in.hold = [](const std::string &object, DWORD) { return object == "/latest/first"; };
+        ImportHook read("kernel32.dll", "ReadFile", (void *)SlowCheckRead, &g_real_slow_read);
+        StartPatchWorker(recorder.window(), install.c_str());
+        ASSERT_TRUE(recorder.PumpUntil([&] { return stand_in.in_flight == 1; }, kRunTimeoutMs));
+        recorder.PumpUntil([] { return false; }, 300); // the checks are under way
+        DWORD asked = GetTickCount();
+        RequestCancel();
+        ASSERT_TRUE(recorder.PumpUntilIdle(kRunTimeoutMs));
+        DWORD latency_ms = GetTickCount() - asked;
+        EXPECT_LT(latency_ms, 2000u) << (one_core ? "one core" : "two cores");
+        EXPECT_EQ(recorder.LogLines().back(), "Patch cancelled.");
+    }
+}
+
 } // namespace
