@@ -1466,13 +1466,14 @@ TEST_F(PatchRunTest, AServerThatCapsConnections)
     failing.push_back("Patch failed.");
     const struct {
         const char *name;
+        int most;        // connections at once it serves
         int retry_after; // -1: none
         bool refuse_f3;  // the server always answers 503 for f3
         Lines log;
     } cases[] = {
-        {"503 past 2", -1, false, UpdatedInOrder(kFiles, "Patch complete.")},
-        {"503 past 2, Retry-After", 1, false, UpdatedInOrder(kFiles, "Patch complete.")},
-        {"503 past 2, f3 always", -1, true, failing},
+        {"503 past 2", 2, -1, false, UpdatedInOrder(kFiles, "Patch complete.")},
+        {"503 past 1, Retry-After", 1, 1, false, UpdatedInOrder(kFiles, "Patch complete.")},
+        {"503 past 1, f3 always", 1, -1, true, failing},
     };
     AllConnections all;
     for (const auto &c : cases) {
@@ -1494,7 +1495,7 @@ TEST_F(PatchRunTest, AServerThatCapsConnections)
             }
             return false;
         };
-        server->RefuseBeyond(2, c.retry_after);
+        server->RefuseBeyond(c.most, c.retry_after);
         Run();
         server->RefuseBeyond(0);
         EXPECT_EQ(recorder.LogLines(), c.log) << c.name;
