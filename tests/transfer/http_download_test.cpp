@@ -556,7 +556,7 @@ TEST(HttpDownloadToFile, FewAbandonedSendsPileUp)
         std::vector<std::thread> threads;
         for (int i = 0; i < kAtOnce; i++) {
             threads.emplace_back([&, i] {
-                DownloadObserver bounds = {NULL, NULL, NULL, &cancel, 0, FALSE};
+                DownloadObserver bounds = {NULL, NULL, NULL, &cancel, 0, FALSE, NULL, NULL, NULL};
                 std::string path = temp.Join("at once " + std::to_string(i));
                 results[i] = HttpDownloadToFile(kHost, trickling.Port(), "/trickle", path.c_str(),
                                                 15000, &bounds);
@@ -1252,6 +1252,52 @@ TEST(HttpDownloadToFile, FailedPlatformCallsGiveTheirMappedLastError)
         } else {
             EXPECT_EQ(FileContent(path), kOldContent) << c.name;
         }
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Downloads that share a line each get a share of it: with the run's byte
+// count, the pace of a period is judged on what the run receives as a whole,
+// so four downloads at a quarter of the line each still finish; each judged
+// on its own bytes, they run out of time.
+TEST(HttpDownloadToFile, APaceJudgedOnTheSharedLine)
+{
+    const int kDownloads = 4;
+    const DWORD kLimitMs = 2000;     // a period must bring 128 KiB
+    const DWORD kLineRate = 80 << 10; // 160 KiB a period for all, 40 KiB for each
+    const std::string body(100 << 10, 'x');
+    const struct {
+        const char *name;
+        bool shared;
+        bool finish;
+    } cases[] = {{"the run's bytes", true, true}, {"each its own bytes", false, false}};
+    for (const auto &c : cases) {
+        TempFolder temp;
+        HttpTestServer server([&body](HttpTestConnection &peer, const RecordedRequest &) {
+            peer.Send(ResponseHead(200, {"Content-Length: " + std::to_string(body.size()),
+                                         "Connection: close"}) +
+                      body);
+            return false;
+        });
+        server.ShareLine(kLineRate);
+        volatile LONGLONG line_bytes = 0;
+        LONG results[kDownloads] = {};
+        std::vector<std::thread> downloads;
+        for (int i = 0; i < kDownloads; i++)
+            downloads.emplace_back([&, i] {
+                DownloadObserver observer = {NULL, NULL, NULL, NULL, 0, FALSE, NULL, NULL, NULL};
+                observer.line_bytes = c.shared ? &line_bytes : NULL;
+                std::string path = temp.Join("f" + std::to_string(i));
+                results[i] = HttpDownloadToFile(kHost, server.Port(), "/f", path.c_str(), kLimitMs,
+                                                &observer);
+            });
+        for (std::thread &download : downloads)
+            download.join();
+        for (int i = 0; i < kDownloads; i++)
+            EXPECT_EQ(results[i] == 0, c.finish) << c.name << ": " << std::hex << results[i];
     }
 }
 
