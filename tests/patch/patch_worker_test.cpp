@@ -938,29 +938,35 @@ TEST_F(PatchRunTest, LaterEntriesThatFinishFirstAreReportedInOrder)
     for (const char *name : names)
         manifest += Publish(name, std::string("bytes of ") + name);
     SetManifest(manifest);
-    StandInScope scope(objects);
-    StandIn &stand_in = scope.stand_in;
-    stand_in.hold = [&stand_in](const std::string &object, DWORD) {
-        return object == "/latest/a" && stand_in.Finished() < 3;
-    };
-    Run();
-    ASSERT_EQ(stand_in.finished.size(), 4u);
-    EXPECT_EQ(stand_in.finished.back(), "/latest/a") << "a did not finish last";
-    Lines expected = kStartSequence;
-    Numbers numbers = Concat({StartNumbers(), ManifestNumbers()});
-    int total = 0;
-    for (const char *name : names) {
-        total += 25;
-        Lines entry = {Log(std::string("Downloading ") + name), Num("file", 0),
-                       Log(std::string("Updating ") + name), Num("total", total)};
-        expected.insert(expected.end(), entry.begin(), entry.end());
-        numbers.insert(numbers.end(), {File(0), File(100), Total(total)});
-        EXPECT_EQ(Installed(name), std::string("bytes of ") + name);
+    for (bool one_core : {false, true}) {
+        OneProcessor processors(one_core);
+        recorder.all.clear();
+        for (const char *name : names)
+            DeleteFileA((install + "\\" + name).c_str());
+        StandInScope scope(objects);
+        StandIn &stand_in = scope.stand_in;
+        stand_in.hold = [&stand_in](const std::string &object, DWORD) {
+            return object == "/latest/a" && stand_in.Finished() < 3;
+        };
+        Run();
+        ASSERT_EQ(stand_in.finished.size(), 4u);
+        EXPECT_EQ(stand_in.finished.back(), "/latest/a") << "a did not finish last";
+        Lines expected = kStartSequence;
+        Numbers numbers = Concat({StartNumbers(), ManifestNumbers()});
+        int total = 0;
+        for (const char *name : names) {
+            total += 25;
+            Lines entry = {Log(std::string("Downloading ") + name), Num("file", 0),
+                           Log(std::string("Updating ") + name), Num("total", total)};
+            expected.insert(expected.end(), entry.begin(), entry.end());
+            numbers.insert(numbers.end(), {File(0), File(100), Total(total)});
+            EXPECT_EQ(Installed(name), std::string("bytes of ") + name);
+        }
+        expected = Join({expected, {Log("Patch complete."), Num("result", 1)}, kEndSequence});
+        numbers.insert(numbers.end(), {Result(), Enable(1)});
+        EXPECT_EQ(Trace(), expected) << (one_core ? "one core" : "two cores");
+        EXPECT_EQ(recorder.Numbers(), numbers) << (one_core ? "one core" : "two cores");
     }
-    expected = Join({expected, {Log("Patch complete."), Num("result", 1)}, kEndSequence});
-    numbers.insert(numbers.end(), {Result(), Enable(1)});
-    EXPECT_EQ(Trace(), expected);
-    EXPECT_EQ(recorder.Numbers(), numbers);
 }
 
 // A run that stops at an entry installs nothing below it, and deletes what
@@ -987,24 +993,27 @@ TEST_F(PatchRunTest, ARunStoppedAtAnEntryChangesNothingBelowIt)
     };
     ASSERT_TRUE(EnsureFolderFor("held\\inner"));
     ASSERT_TRUE(WriteWholeFile(install + "\\held\\inner", "a folder at the target"));
-    for (const auto &c : cases) {
-        recorder.all.clear();
-        DeleteFileA((install + "\\first").c_str());
-        SetManifest(Publish("first", "first") + c.entry + Publish("below", "below"));
-        StandInScope scope(objects);
-        StandIn &stand_in = scope.stand_in;
-        bool wait = c.below_fetched;
-        stand_in.hold = [&stand_in, wait](const std::string &object, DWORD) {
-            return wait && object != "/latest/below" && !stand_in.HasFinished("/latest/below");
-        };
-        Run();
-        EXPECT_EQ(recorder.LogLines(),
-                  Join({{"Searching for updates...", "Downloading first", "Updating first"},
-                        c.log, {"Patch failed."}}))
-            << c.name;
-        EXPECT_EQ(Installed("first"), "first") << c.name;
-        EXPECT_EQ(Installed("below"), "<missing>") << c.name;
-        EXPECT_EQ(stand_in.HasFinished("/latest/below"), c.below_fetched) << c.name;
+    for (bool one_core : {false, true}) {
+        for (const auto &c : cases) {
+            OneProcessor processors(one_core);
+            recorder.all.clear();
+            DeleteFileA((install + "\\first").c_str());
+            SetManifest(Publish("first", "first") + c.entry + Publish("below", "below"));
+            StandInScope scope(objects);
+            StandIn &stand_in = scope.stand_in;
+            bool wait = c.below_fetched;
+            stand_in.hold = [&stand_in, wait](const std::string &object, DWORD) {
+                return wait && object != "/latest/below" && !stand_in.HasFinished("/latest/below");
+            };
+            Run();
+            EXPECT_EQ(recorder.LogLines(),
+                      Join({{"Searching for updates...", "Downloading first", "Updating first"},
+                            c.log, {"Patch failed."}}))
+                << c.name;
+            EXPECT_EQ(Installed("first"), "first") << c.name;
+            EXPECT_EQ(Installed("below"), "<missing>") << c.name;
+            EXPECT_EQ(stand_in.HasFinished("/latest/below"), c.below_fetched) << c.name;
+        }
     }
 }
 
