@@ -377,7 +377,8 @@ bool KeptPace(const Clock *clock)
     ULONGLONG own = clock->received - clock->period_start_received;
     if (!clock->line_bytes)
         return own >= needed;
-    return own > 0 && (ULONGLONG)(LineBytes(clock->line_bytes) - clock->period_start_line) >= needed;
+    ULONGLONG line = (ULONGLONG)(LineBytes(clock->line_bytes) - clock->period_start_line);
+    return own > 0 && line >= needed;
 }
 
 // Milliseconds left in the current period, starting the next one when the

@@ -1002,8 +1002,12 @@ TEST_F(PatchRunTest, ARunStoppedAtAnEntryChangesNothingBelowIt)
             StandInScope scope(objects);
             StandIn &stand_in = scope.stand_in;
             bool wait = c.below_fetched;
-            stand_in.hold = [&stand_in, wait](const std::string &object, DWORD) {
-                return wait && object != "/latest/below" && !stand_in.HasFinished("/latest/below");
+            // Else the first is held a while, so that the window refills
+            // while the worker waits: nothing past an unsafe entry is taken.
+            stand_in.hold = [&stand_in, wait](const std::string &object, DWORD waited_ms) {
+                if (!wait)
+                    return object == "/latest/first" && waited_ms < 300;
+                return object != "/latest/below" && !stand_in.HasFinished("/latest/below");
             };
             Run();
             EXPECT_EQ(recorder.LogLines(),
@@ -1018,7 +1022,8 @@ TEST_F(PatchRunTest, ARunStoppedAtAnEntryChangesNothingBelowIt)
 }
 
 // The window holds the reported entry and kFetchAheadDepth below it, no
-// more, and as many downloads run at once; Cancel ends every download in flight at once, their files deleted.
+// more, and as many downloads run at once; Cancel ends every download in
+// flight at once, their files deleted.
 TEST_F(PatchRunTest, CancelWithAWindowOfDownloadsInFlight)
 {
     const int kEntries = 12;
@@ -1337,8 +1342,9 @@ TEST_F(PatchRunTest, TextsThatCannotBeSent)
 
 TEST_F(PatchRunTest, TemporaryFilesThatCannotBeMade)
 {
-    const Lines skipped = {"Error: unable to create a temporary file.", "Downloading b",
-                           "Updating b", "Patch failed."};
+    // b is installed already, so that a's is the one file the run makes.
+    const Lines skipped = {"Error: unable to create a temporary file.",
+                           "Already up to date: b", "Patch failed."};
     const Lines unchecked = {"Error: unable to create a temporary file.",
                              "Unable to check for updates."};
     const struct {
@@ -1355,6 +1361,9 @@ TEST_F(PatchRunTest, TemporaryFilesThatCannotBeMade)
     for (const auto &c : cases) {
         recorder.all.clear();
         DeleteFileA((install + "\\b").c_str());
+        if (c.name_fails_at == 2) {
+            ASSERT_TRUE(WriteWholeFile(install + "\\b", "b"));
+        }
         if (c.file_at_staging) {
             ASSERT_TRUE(WriteWholeFile(staging, "a file where the folder goes"));
         }
