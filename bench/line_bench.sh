@@ -14,6 +14,15 @@
 #   bigfile    one 4 GiB file at 50 ms on a line capped at 25 MB/s: the rate
 #              patch.exe achieves over its whole run, start to "Done.",
 #              against the cap (and curl's)
+#   slow       a slow line, 2.4 Mbit/s shared by all connections, 20 ms away,
+#              into an empty installation: (a) 8 files of 2 MiB, (b) 200
+#              files of 100 KiB, (c) one file of 64 MiB; patch.exe's time
+#              (and its last log line) against the line's own time (bytes /
+#              rate) and against curl with 8 transfers at once on the same
+#              line. The goal is 1.1 times the line's own time or less. Not
+#              in the default phases: it takes about 12 minutes
+#              (PHASES=slow runs it alone; SLOW_CASES picks some of "a b c",
+#              SLOW_RATE the line's bytes a second, default 300000)
 # and prints each pair with its ratio (the peer's time / patch.exe's time),
 # the connections the relay saw for each side and the most open at once
 # (nginx closes a kept-alive connection after 1,000 requests, its default: a
@@ -44,6 +53,9 @@ fi
 [ "$(id -u)" -eq 0 ] || { echo "bench: run as root (the relay listens on port 80)" >&2; exit 1; }
 runs=${RUNS:-1}
 phases=${PHASES:-fresh uptodate bigfile}
+slow_cases=${SLOW_CASES:-a b c}
+slow_rate=${SLOW_RATE:-300000}
+slow_rtt=20
 distances=${DISTANCES:-0 20 50 100}
 cap=${CAP:-25000000}
 big_rtt=${BIG_RTT:-50}
@@ -145,6 +157,10 @@ settle() { sync; }
 result=
 
 # Lays out an installation and times one patch.exe run in it through the line.
+# With may_fail set, a run that ends other than "Patch complete." is timed
+# too; last_line says how it ended.
+may_fail=
+last_line=
 patch_run() { # <name> <patch.exe> <round trip ms> <rate or ""> [release copied in]
   rm -rf "$work/install"
   if [ -n "${5:-}" ]; then cp -a "$work/$5" "$work/install"; else mkdir "$work/install"; fi
@@ -155,9 +171,11 @@ patch_run() { # <name> <patch.exe> <round trip ms> <rate or ""> [release copied 
   # Wine's helpers inherit the streams: a file, not a pipe, keeps this from waiting.
   timeout 3600 "$build/wine-run.sh" "$exe" patch direct "$(win "$work/install/patch.exe")" \
     >"$work/$1.out" 2>&1 </dev/null ||
+    { [ -n "$may_fail" ] && grep -q '^seconds: ' "$work/$1.out"; } ||
     { echo "bench: $1 failed" >&2; cat "$work/$1.out" >&2; exit 1; }
   relay_stop
   rm -rf "$work/install"
+  last_line=$(sed -n 's/^last line: //p' "$work/$1.out" | tr -d '\r')
   result="$(sed -n 's/^seconds: //p' "$work/$1.out" | tr -d '\r') $seen"
 }
 
@@ -201,6 +219,23 @@ echo "bench: making the releases under $work (scale 1/$scale)"
 [[ " $phases " != *" bigfile "* ]] ||
   python3 bench/make_release.py "$work/big" 1 "$big_bytes" 31
 
+# The slow line's releases: <case> <files> <bytes each>, all of one size.
+slow_release() {
+  mkdir -p "$work/slow-$1/data"
+  for i in $(seq "$2"); do
+    head -c "$3" /dev/urandom >"$work/slow-$1/data/file$(printf %04d "$i").bin"
+  done
+}
+declare -A slow_files slow_size
+slow_files=([a]=8 [b]=200 [c]=1)
+slow_size=([a]=$((2 * mib)) [b]=$((100 * 1024)) [c]=$((64 * mib)))
+if [[ " $phases " == *" slow "* ]]; then
+  for c in $slow_cases; do
+    [ -n "${slow_files[$c]:-}" ] || { echo "bench: no slow case $c (a, b or c)" >&2; exit 2; }
+    slow_release "$c" "${slow_files[$c]}" "${slow_size[$c]}"
+  done
+fi
+
 session_started=1
 scripts/wine-session.sh start "$build" >"$work/session.out" 2>&1 </dev/null ||
   { cat "$work/session.out" >&2; exit 1; }
@@ -213,11 +248,13 @@ declare -A fresh checks
 up=()
 up_crc=
 
+session_warm=
 if [[ " $phases " == *" fresh "* || " $phases " == *" uptodate "* ]]; then
   publish many
   serve
   # The first Windows program of a prefix takes seconds to start: not timed.
   for e in "${exes[@]}"; do patch_run warmup "$e" 0 ""; done
+  session_warm=1
 fi
 
 if [[ " $phases " == *" fresh "* ]]; then
@@ -279,6 +316,31 @@ if [[ " $phases " == *" bigfile "* ]]; then
   done
 fi
 
+declare -A slow
+if [[ " $phases " == *" slow "* ]]; then
+  for c in $slow_cases; do
+    echo "bench: slow line, case $c: ${slow_files[$c]} files of ${slow_size[$c]} bytes," \
+      "$slow_rate bytes/s shared, $slow_rtt ms"
+    rm -rf "$work/root"
+    publish "slow-$c"
+    serve
+    # The first Windows program of a prefix takes seconds to start: not timed.
+    [ -n "$session_warm" ] || for e in "${exes[@]}"; do patch_run warmup "$e" 0 ""; done
+    session_warm=1
+    for _ in $(seq "$runs"); do
+      for i in "${!exes[@]}"; do
+        may_fail=1
+        patch_run slow "${exes[$i]}" "$slow_rtt" "$slow_rate"
+        may_fail=
+        slow[$c.$i]=$(best "${slow[$c.$i]:-}" "$result")
+        slow[$c.$i.last]=$last_line
+      done
+      curl_run "$slow_rtt" "$slow_rate" -Z --parallel-max 8
+      slow[$c.eight]=$(best "${slow[$c.eight]:-}" "$result")
+    done
+  done
+fi
+
 name() { # <index into exes>
   if [ "$1" = 0 ]; then echo patch.exe; else echo baseline; fi
 }
@@ -327,4 +389,21 @@ if [ -n "${big[*]:-}" ]; then
   }
   for i in "${!exes[@]}"; do rate_row "$(name "$i")" "${big[$i]}"; done
   rate_row "curl x1" "$big_curl"
+fi
+if [ -n "${slow[*]:-}" ]; then
+  echo "slow line: $slow_rate bytes/s shared by all connections, $slow_rtt ms;" \
+    "line time = bytes / rate; goal: patch.exe within 1.1 x the line time"
+  for c in $slow_cases; do
+    bytes=$((slow_files[$c] * slow_size[$c]))
+    read -r e ec em <<<"${slow[$c.eight]}"
+    for i in "${!exes[@]}"; do
+      read -r p pc pm <<<"${slow[$c.$i]}"
+      awk -v c="$c" -v n="$(name "$i")" -v f="${slow_files[$c]}" -v b="$bytes" \
+        -v r="$slow_rate" -v p="$p" -v pc="($pc, $pm)" -v e="$e" -v ec="($ec, $em)" \
+        -v last="${slow[$c.$i.last]}" 'BEGIN { line = b / r;
+        printf "  (%s) %4d files, %5.1f MiB: line %6.1f s  %-9s %6.1f s %-8s %.2f x line",
+          c, f, b / 1048576, line, n, p, pc, p / line;
+        printf "  curl x8 %6.1f s %-8s %.2f x line  \"%s\"\n", e, ec, e / line, last }'
+    done
+  done
 fi

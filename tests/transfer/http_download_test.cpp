@@ -480,6 +480,19 @@ void CancelNow()
 TEST(HttpDownloadToFile, CancelEndsTheCallWherever)
 {
     const DWORD kPromptMs = 2000;
+    // What a download that ends at once takes on this machine now: a loaded
+    // one stretches the cancel's way out as much.
+    DWORD baseline_ms = 0;
+    {
+        HttpTestServer quick([](HttpTestConnection &peer, const RecordedRequest &) {
+            return Answer(peer, 200, {LengthHeader(2)}, "ok");
+        });
+        ASSERT_TRUE(quick.Listening());
+        TempFolder temp;
+        Outcome out = Download(quick.Port(), "/ok", temp.Join("ok.bin").c_str());
+        ASSERT_EQ(out.result, 0);
+        baseline_ms = out.elapsed_ms;
+    }
     const struct {
         const char *name;
         HttpTestServer::Script script;
@@ -527,8 +540,9 @@ TEST(HttpDownloadToFile, CancelEndsTheCallWherever)
 
         EXPECT_EQ(Hex(out.result), Hex(kDownloadCancelled)) << c.name;
         EXPECT_FALSE(FileExists(path)) << c.name;
-        EXPECT_LT(after_ms, kPromptMs) << c.name;
-        printf("%s: ended %lu ms after the cancel\n", c.name, (unsigned long)after_ms);
+        EXPECT_LT(after_ms, kPromptMs + baseline_ms) << c.name;
+        printf("%s: ended %lu ms after the cancel (a quick download %lu ms)\n", c.name,
+               (unsigned long)after_ms, (unsigned long)baseline_ms);
     }
 }
 
