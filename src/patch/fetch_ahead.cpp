@@ -9,19 +9,32 @@
 // a one-at-a-time run. An entry that names the same file as one still in the
 // window waits until that one is done, so its check sees the installation as
 // a one-at-a-time run would. One lock guards the slots; the worker waits on
-// an event that a fetcher sets when the slot the worker watches changes, and
-// copies Cancel into the run's stop flag, which every download watches.
+// an event that a fetcher sets when the slot the worker watches changes.
+// Every wait copies Cancel into the run's stop flag, which the fetchers'
+// checks watch; every download watches Cancel itself.
 // With one processor the worker checks entries itself: handing a check to
 // another thread would only add switches.
+//
+// The line, the server and the disk are shared, so fetching ahead must never
+// cost the reported entry anything: only the reported entry's own failures
+// are attempts. A download ahead that is refused, times out or finds no room
+// is put back and made again later (at the next change of the reported
+// entry, or as soon as there is room), with no line and no attempt. A
+// reported entry's download that is refused or times out while others ran
+// beside it is made again alone. How many downloads run at once is the
+// gauge's (connection_gauge.h); the room each download ahead will write is
+// reserved in the ledger (disk_ledger.h) before it starts, and downloads
+// ahead give theirs back when the reported entry needs it.
 #include "patch/fetch_ahead.h"
 
+#include "app/notifications.h"
 #include "patch/install_paths.h"
-#include "patch/patch_worker.h"
 #include "patch/quick_check.h"
 #include "patch/staging_folder.h"
 #include "transfer/crc32.h"
 
 FetchDownloadFn g_fetch_download = HttpDownloadToOpenFile;
+DWORD g_fetch_first_connections = kGaugeFirstConnections;
 
 namespace {
 
@@ -29,10 +42,13 @@ enum SlotState {
     kSlotFree,    // outside the window
     kSlotQueued,  // waits for a fetcher
     kSlotClaimed, // a fetcher (or the worker) is on it
+    kSlotParked,  // put back: queued again when the reported entry changes
     kSlotDone,    // nothing more will be recorded
 };
 
-const DWORD kPollMs = 50; // how often a waiting worker looks at Cancel
+const DWORD kPollMs = 50; // how often a waiting thread looks at Cancel
+
+DWORD WINAPI FetcherMain(LPVOID parameter);
 
 // The progress callback's view of the attempt it reports for.
 struct ProgressTarget {
@@ -43,6 +59,20 @@ struct ProgressTarget {
 
 FetchSlot *SlotOf(FetchAhead *ahead, DWORD index) { return &ahead->slots[index % kFetchSlots]; }
 
+bool CancelAsked(const FetchAhead *ahead) { return ahead->plan.cancel && *ahead->plan.cancel; }
+
+void FollowCancel(FetchAhead *ahead)
+{
+    if (CancelAsked(ahead))
+        InterlockedExchange(&ahead->stop, 1);
+}
+
+bool Stopped(FetchAhead *ahead)
+{
+    FollowCancel(ahead);
+    return ahead->stop != 0;
+}
+
 // Under the lock: tells a waiting worker that slot changed.
 void Notify(FetchAhead *ahead, FetchSlot *slot)
 {
@@ -50,10 +80,14 @@ void Notify(FetchAhead *ahead, FetchSlot *slot)
         SetEvent(ahead->wake);
 }
 
-void FollowCancel(FetchAhead *ahead)
+// Under the lock: the connections, the room or the reported entry changed.
+void WakeWaiters(FetchAhead *ahead)
 {
-    if (g_patch_worker.cancel_requested)
-        InterlockedExchange(&ahead->stop, 1);
+    for (DWORD i = 0; i < kFetchSlots; i++)
+        if (ahead->slots[i].waiting && ahead->slots[i].go)
+            SetEvent(ahead->slots[i].go);
+    if (ahead->watched >= 0)
+        SetEvent(ahead->wake);
 }
 
 // Under the lock: lets go of it until slot changes or kPollMs pass.
@@ -68,23 +102,49 @@ void WaitForSlot(FetchAhead *ahead, FetchSlot *slot)
     ahead->watched = -1;
 }
 
-bool IsCurrentInFull(const void *context, DWORD index, const char *file)
+// Under the lock: a fetcher's wait for its turn, until something changes.
+void WaitForTurn(FetchAhead *ahead, FetchSlot *slot)
 {
-    const FetchPlan *plan = (const FetchPlan *)context;
-    if (plan->signed_entries)
-        return FileMatchesSignedEntry(file, &plan->signed_entries[index]) != 0;
-    DWORD crc = 0;
-    return FileCrc32(file, &crc) && crc == plan->manifest->checksums[index];
+    slot->waiting = true;
+    LeaveCriticalSection(&ahead->lock);
+    if (slot->go)
+        WaitForSingleObject(slot->go, kPollMs);
+    else
+        Sleep(kPollMs);
+    FollowCancel(ahead);
+    EnterCriticalSection(&ahead->lock);
+    slot->waiting = false;
 }
 
-bool IsCurrent(const FetchPlan *plan, DWORD index, const char *file)
+// What a full check of an installed file reads against.
+struct CheckContext {
+    const FetchPlan *plan;
+    const volatile LONG *stop;
+};
+
+bool IsCurrentInFull(const void *context, DWORD index, const char *file)
 {
-    return CheckEntryWithRecord(index, file, IsCurrentInFull, plan);
+    const CheckContext *check = (const CheckContext *)context;
+    const FetchPlan *plan = check->plan;
+    if (plan->signed_entries)
+        return FileMatchesSignedEntry(file, &plan->signed_entries[index], check->stop) != 0;
+    DWORD crc = 0;
+    return FileCrc32(file, &crc, check->stop) && crc == plan->manifest->checksums[index];
+}
+
+// The installed file has the listed content (the quick check's record may
+// vouch for it); stop ends the check with false.
+bool IsCurrent(const FetchPlan *plan, DWORD index, const char *file, const volatile LONG *stop)
+{
+    CheckContext check = {plan, stop};
+    return CheckEntryWithRecord(index, file, IsCurrentInFull, &check);
 }
 
 // A download is good when it has the listed CRC-32 and, with a key, the
-// signed size and SHA-256: read through the handle that wrote it, which
-// nobody else can open, so that the bytes checked are the bytes moved.
+// signed size and SHA-256. A download that has returned is checked to its
+// end, Cancel or not, so that it is moved in as a one-at-a-time run would.
+// It is read through the handle that wrote it, which nobody else can open,
+// so that the bytes checked are the bytes moved.
 bool IsVerified(const FetchPlan *plan, DWORD index, HANDLE file)
 {
     DWORD crc = 0;
@@ -104,26 +164,201 @@ void OnFetchProgress(void *context, int percent)
     LeaveCriticalSection(&target->ahead->lock);
 }
 
-// Makes one attempt's download into a staged file of its own; returns how
-// it began, and how it ended in *end (the file is kept only when verified).
+// The announced length: a download ahead takes the volume only when the
+// room holds it; the reported entry's is refused once while others hold room
+// (they give it back before it is made again), then judged by the downloader.
+int OnFetchLength(void *context, ULONGLONG length)
+{
+    ProgressTarget *target = (ProgressTarget *)context;
+    FetchAhead *ahead = target->ahead;
+    FetchSlot *slot = target->slot;
+    int taken = 1;
+    EnterCriticalSection(&ahead->lock);
+    slot->room = length;
+    if (slot->reserved < length) {
+        ULONGLONG more = length - slot->reserved;
+        bool reported = slot->index == ahead->head;
+        if (ReserveDisk(&ahead->ledger, more)) {
+            slot->reserved += more;
+        } else if (reported && slot->alone) {
+            TakeDisk(&ahead->ledger, more);
+            slot->reserved += more;
+        } else {
+            slot->room_refused = true;
+            taken = 0;
+        }
+    }
+    LeaveCriticalSection(&ahead->lock);
+    return taken;
+}
+
+// Under the lock: an entry for a fetcher; a fetcher is made while the pool
+// may grow. The count is given even without a fetcher, for one made later.
+void QueueJob(FetchAhead *ahead, FetchSlot *slot)
+{
+    slot->state = kSlotQueued;
+    ahead->waiting_jobs++;
+    if (ahead->jobs && ahead->idle_threads < ahead->waiting_jobs &&
+        ahead->thread_count < kFetchAheadDepth) {
+        HANDLE thread = CreateThread(NULL, 0, FetcherMain, ahead, 0, NULL);
+        if (thread) {
+            ahead->threads[ahead->thread_count++] = thread;
+            ahead->idle_threads++;
+        }
+    }
+    if (ahead->jobs)
+        ReleaseSemaphore(ahead->jobs, 1, NULL);
+}
+
+// Under the lock: downloads ahead give the room back to the reported entry:
+// those under way end, verified ones not yet reported are deleted and made
+// again later.
+void GiveBackRoom(FetchAhead *ahead)
+{
+    for (DWORD i = ahead->head + 1; i < ahead->next_dispatch; i++) {
+        FetchSlot *slot = SlotOf(ahead, i);
+        if (slot->downloading)
+            InterlockedExchange(&slot->abort, 1);
+        if (slot->state == kSlotDone && slot->staged) {
+            DropStagedFile(slot->staged);
+            slot->staged = NULL;
+            ZeroMemory(&slot->attempts[0], sizeof(slot->attempts[0]));
+            QueueJob(ahead, slot);
+        }
+    }
+}
+
+void SampleGauge(FetchAhead *ahead)
+{
+    GaugeSample(&ahead->gauge, GetTickCount(),
+                (ULONGLONG)InterlockedCompareExchange64(&ahead->line_bytes, 0, 0));
+}
+
+// Under the lock: the reported entry waits for a fetcher that no idle one
+// will be: a fetcher waiting for its turn ahead lets its entry go for it.
+bool ReportedNeedsFetcher(FetchAhead *ahead)
+{
+    return SlotOf(ahead, ahead->head)->state == kSlotQueued && ahead->idle_threads == 0;
+}
+
+enum Turn { kTurnGo, kTurnStop, kTurnYield };
+
+// Under the lock: waits until slot's download may begin. The reported
+// entry's begins at once, as it would alone (alone when it must be); one
+// ahead waits while the gauge's downloads run, or while the room does not
+// hold its length.
+Turn AwaitTurn(FetchAhead *ahead, FetchSlot *slot, bool on_worker)
+{
+    for (;;) {
+        SampleGauge(ahead);
+        if (Stopped(ahead))
+            return kTurnStop;
+        bool reported = slot->index == ahead->head;
+        ULONGLONG more = slot->room - slot->reserved;
+        if (reported) {
+            bool holds = DiskHolds(&ahead->ledger, more);
+            if (!holds) { // downloads ahead hold the room it needs
+                GiveBackRoom(ahead);
+                slot->alone = true;
+            }
+            if (!slot->alone || ahead->active == 0) {
+                TakeDisk(&ahead->ledger, more);
+                slot->reserved = slot->room;
+                break;
+            }
+            ahead->solo = true;
+        } else if (!on_worker && ReportedNeedsFetcher(ahead)) {
+            return kTurnYield;
+        } else if (!ahead->solo && ahead->active < ahead->gauge.limit) {
+            if (ReserveDisk(&ahead->ledger, more)) {
+                slot->reserved = slot->room;
+                break;
+            }
+        } else if (!ahead->solo) {
+            GaugeWanted(&ahead->gauge);
+        }
+        WaitForTurn(ahead, slot);
+    }
+    ahead->active++;
+    ahead->starts++;
+    slot->starts_seen = ahead->starts;
+    slot->company = ahead->active > 1;
+    slot->downloading = true;
+    slot->room_refused = false;
+    return kTurnGo;
+}
+
+// Under the lock: the download let its connection go.
+void EndTurn(FetchAhead *ahead, FetchSlot *slot)
+{
+    ahead->active--;
+    slot->company = slot->company || ahead->active > 0 || ahead->starts != slot->starts_seen;
+    slot->downloading = false;
+    ReleaseDisk(&ahead->ledger, slot->reserved);
+    slot->reserved = 0;
+    SampleGauge(ahead);
+    WakeWaiters(ahead);
+}
+
+// Failures that come of sharing: a time-out, a refusal, a cut or refused
+// connection, a full disk.
+bool IsShareFailure(LONG result)
+{
+    static const LONG kShared[] = {
+        kDownloadTimedOut, kDownloadCutShort, kDownloadDiskFull,
+        (LONG)0x80072EE2, // ERROR_INTERNET_TIMEOUT
+        (LONG)0x80072EFD, // ERROR_INTERNET_CANNOT_CONNECT
+        (LONG)0x80072EFF, // ERROR_INTERNET_CONNECTION_RESET
+        (LONG)0x80070027, // ERROR_HANDLE_DISK_FULL
+        (LONG)0x801901F7, // 503
+        (LONG)0x801901AD, // 429
+    };
+    for (LONG shared : kShared)
+        if (result == shared)
+            return true;
+    return false;
+}
+
+// The server turned a connection away.
+bool IsRefusal(LONG result)
+{
+    return result == (LONG)0x801901F7 || result == (LONG)0x801901AD ||
+           result == (LONG)0x80072EFD || result == (LONG)0x80072EFF;
+}
+
+// Makes one download into a staged file of its own once its turn has
+// come; returns how it began, and how it ended in *end (the file is kept
+// only when verified). *turn tells whether it took a connection.
 AttemptStep Download(FetchAhead *ahead, FetchSlot *slot, AttemptRecord *attempt, HANDLE *staged,
-                     LONG *result, AttemptStep *end)
+                     LONG *result, AttemptStep *end, Turn *turn, bool on_worker)
 {
     const FetchPlan *plan = &ahead->plan;
     const char *path = plan->manifest->paths[slot->index];
     char server_path[kJoinedPathCapacity];
-    if (ahead->stop)
+    *turn = kTurnStop;
+    *end = kAttemptCancelled;
+    if (Stopped(ahead))
         return kAttemptCancelled;
     if (!JoinServerPath(plan->object_prefix, path, server_path, kJoinedPathCapacity))
         return kAttemptNoServerPath;
+    if (plan->signed_entries && slot->room == 0)
+        slot->room = plan->signed_entries[slot->index].size;
+    EnterCriticalSection(&ahead->lock);
+    *turn = AwaitTurn(ahead, slot, on_worker);
+    LeaveCriticalSection(&ahead->lock);
+    if (*turn != kTurnGo)
+        return kAttemptCancelled;
     if (!MakeStagedFile(staged))
         return kAttemptNoTempFile;
     ProgressTarget target = {ahead, slot, attempt};
     DownloadObserver observer;
     ZeroMemory(&observer, sizeof(observer));
     observer.on_progress = OnFetchProgress;
+    observer.on_length = OnFetchLength;
     observer.context = &target;
-    observer.cancel = &ahead->stop;
+    observer.cancel = plan->cancel;
+    observer.abort = &slot->abort;
+    observer.line_bytes = &ahead->line_bytes;
     if (plan->signed_entries) {
         observer.max_bytes = plan->signed_entries[slot->index].size;
         observer.exact_size = TRUE;
@@ -135,7 +370,10 @@ AttemptStep Download(FetchAhead *ahead, FetchSlot *slot, AttemptRecord *attempt,
     LeaveCriticalSection(&ahead->lock);
     *result = g_fetch_download(plan->server, plan->port, server_path, *staged,
                                plan->time_limit_ms, &observer);
-    if (ahead->stop)
+    EnterCriticalSection(&ahead->lock);
+    attempt->returned = true;
+    LeaveCriticalSection(&ahead->lock);
+    if (Stopped(ahead))
         *end = kAttemptCancelled;
     else if (*result < 0)
         *end = kAttemptFailed;
@@ -150,29 +388,106 @@ AttemptStep Download(FetchAhead *ahead, FetchSlot *slot, AttemptRecord *attempt,
     return kAttemptStarted;
 }
 
-// Checks a claimed entry (unless done already) and makes its attempts. Once
-// it has recorded the last of them, the slot is the worker's.
-void RunEntry(FetchAhead *ahead, FetchSlot *slot)
+// What becomes of a download that did not end the run's way.
+enum Verdict {
+    kCharged, // the entry's own: recorded as the attempt
+    kAgain,   // the reported entry's, caused by sharing: made again alone
+    kPutBack, // ahead, caused by sharing: forgotten, the entry fetched again later
+};
+
+// Under the lock, after the download's turn ended.
+Verdict Judge(FetchAhead *ahead, FetchSlot *slot, AttemptStep start, AttemptStep end,
+              LONG result)
 {
-    if (!slot->checked) {
-        bool current = IsCurrent(&ahead->plan, slot->index, slot->local_path);
-        EnterCriticalSection(&ahead->lock);
-        slot->verdict = current ? kEntryCurrent : kEntryNeedsUpdate;
-        slot->checked = true;
-        if (current)
-            slot->state = kSlotDone;
-        Notify(ahead, slot);
-        LeaveCriticalSection(&ahead->lock);
-        if (current)
-            return;
-    }
-    for (DWORD i = 0; i < kMaxAttempts; i++) {
-        AttemptRecord *attempt = &slot->attempts[i];
+    bool shared = (start == kAttemptStarted && end == kAttemptFailed && IsShareFailure(result)) ||
+                  slot->abort || slot->room_refused;
+    if (start == kAttemptStarted && end == kAttemptVerified && slot->abort)
+        shared = true; // ahead: its room was asked back
+    if (start == kAttemptStarted && end == kAttemptFailed && IsRefusal(result))
+        GaugeRefused(&ahead->gauge, GetTickCount(),
+                     (ULONGLONG)InterlockedCompareExchange64(&ahead->line_bytes, 0, 0),
+                     slot->index == ahead->head);
+    if (Stopped(ahead) || start == kAttemptNoServerPath)
+        return kCharged;
+    if (slot->index != ahead->head)
+        return shared ? kPutBack : kCharged;
+    if (shared && !slot->alone && (slot->company || slot->abort || slot->room_refused))
+        return kAgain;
+    return kCharged;
+}
+
+// Under the lock: the entry waits to be fetched again, with nothing recorded:
+// queued at once when only room was missing (its turn waits for room), else
+// when the reported entry next changes.
+void PutBack(FetchAhead *ahead, FetchSlot *slot, AttemptRecord *attempt)
+{
+    ZeroMemory(attempt, sizeof(*attempt));
+    InterlockedExchange(&slot->abort, 0);
+    if (slot->room_refused)
+        QueueJob(ahead, slot);
+    else
+        slot->state = kSlotParked;
+}
+
+// Checks a claimed entry; true when attempts follow.
+bool RunCheck(FetchAhead *ahead, FetchSlot *slot, bool on_worker)
+{
+    // The worker's own checks follow Cancel itself; a fetcher's, the stop
+    // flag, which also ends them when the run stops for another reason.
+    const volatile LONG *stop = on_worker ? ahead->plan.cancel : &ahead->stop;
+    bool current = IsCurrent(&ahead->plan, slot->index, slot->local_path, stop);
+    EnterCriticalSection(&ahead->lock);
+    slot->verdict = Stopped(ahead) ? kEntryCancelled
+                    : current      ? kEntryCurrent
+                                   : kEntryNeedsUpdate;
+    slot->checked = true;
+    if (slot->verdict != kEntryNeedsUpdate)
+        slot->state = kSlotDone;
+    Notify(ahead, slot);
+    LeaveCriticalSection(&ahead->lock);
+    return slot->verdict == kEntryNeedsUpdate;
+}
+
+// Makes the entry's next attempt, its downloads made anew as long as they
+// fail for sharing; true when another attempt follows.
+bool RunAttempt(FetchAhead *ahead, FetchSlot *slot, bool on_worker)
+{
+    for (;;) {
+        AttemptRecord *attempt = &slot->attempts[slot->charged];
         HANDLE staged = NULL;
         LONG result = 0;
         AttemptStep end = kAttemptCancelled;
-        AttemptStep start = Download(ahead, slot, attempt, &staged, &result, &end);
+        Turn turn = kTurnStop;
+        AttemptStep start = Download(ahead, slot, attempt, &staged, &result, &end, &turn, on_worker);
         EnterCriticalSection(&ahead->lock);
+        if (turn == kTurnYield) { // the reported entry needs this fetcher
+            QueueJob(ahead, slot);
+            LeaveCriticalSection(&ahead->lock);
+            return false;
+        }
+        if (turn == kTurnGo)
+            EndTurn(ahead, slot);
+        Verdict verdict = Judge(ahead, slot, start, end, result);
+        if (verdict == kPutBack && end == kAttemptVerified) {
+            DropStagedFile(staged);
+            staged = NULL;
+        }
+        if (verdict == kPutBack) {
+            PutBack(ahead, slot, attempt);
+            Notify(ahead, slot);
+            LeaveCriticalSection(&ahead->lock);
+            return false;
+        }
+        if (verdict == kAgain) {
+            slot->alone = true;
+            InterlockedExchange(&slot->abort, 0);
+            attempt->returned = false;
+            attempt->percent_count = 0;
+            attempt->restarts++;
+            Notify(ahead, slot);
+            LeaveCriticalSection(&ahead->lock);
+            continue;
+        }
         attempt->begun = true;
         attempt->start = start;
         attempt->ended = true;
@@ -181,12 +496,24 @@ void RunEntry(FetchAhead *ahead, FetchSlot *slot)
         bool again = attempt->end == kAttemptFailed || attempt->end == kAttemptCorrupt;
         if (attempt->end == kAttemptVerified)
             slot->staged = staged;
-        if (!again || i + 1 == kMaxAttempts)
+        if (again)
+            slot->charged++;
+        bool last = !again || slot->charged == kMaxAttempts;
+        if (last)
             slot->state = kSlotDone;
         Notify(ahead, slot);
         LeaveCriticalSection(&ahead->lock);
-        if (!again)
-            return;
+        return !last;
+    }
+}
+
+// Checks a claimed entry (unless done already) and makes its attempts. Once
+// it has recorded the last of them, the slot is the worker's.
+void RunEntry(FetchAhead *ahead, FetchSlot *slot)
+{
+    if (!slot->checked && !RunCheck(ahead, slot, false))
+        return;
+    while (RunAttempt(ahead, slot, false)) {
     }
 }
 
@@ -217,27 +544,11 @@ DWORD WINAPI FetcherMain(LPVOID parameter)
     }
 }
 
-// Under the lock: a fetcher for a new job, while the pool may grow.
-void QueueJob(FetchAhead *ahead, FetchSlot *slot)
-{
-    slot->state = kSlotQueued;
-    ahead->waiting_jobs++;
-    if (ahead->jobs && ahead->idle_threads < ahead->waiting_jobs &&
-        ahead->thread_count < kFetchAheadDepth) {
-        HANDLE thread = CreateThread(NULL, 0, FetcherMain, ahead, 0, NULL);
-        if (thread) {
-            ahead->threads[ahead->thread_count++] = thread;
-            ahead->idle_threads++;
-        }
-    }
-    if (ahead->thread_count > 0)
-        ReleaseSemaphore(ahead->jobs, 1, NULL);
-}
-
 // The name as Windows compares it: components without separators or ".",
-// in upper case, and without the ".old" of a file set aside. Returns false
-// when other names may stand for the same file (a short name, non-ASCII).
-bool MakeNameKey(const char *path, char *key)
+// in upper case, and without the ".old" of a file set aside; a staged copy
+// (".new.old") also keys as its target. Returns false when other names may
+// stand for the same file (a short name, non-ASCII).
+bool MakeNameKey(const char *path, char *key, char *target_key)
 {
     int length = 0;
     bool plain = true;
@@ -255,14 +566,51 @@ bool MakeNameKey(const char *path, char *key)
         }
     }
     key[length] = '\0';
-    while (length > 4 && lstrcmpA(key + length - 4, ".OLD") == 0)
+    target_key[0] = '\0';
+    bool set_aside = false;
+    while (length > 4 && lstrcmpA(key + length - 4, ".OLD") == 0) {
         key[length -= 4] = '\0';
+        set_aside = true;
+    }
+    if (set_aside && length > 4 && lstrcmpA(key + length - 4, ".NEW") == 0) {
+        lstrcpyA(target_key, key);
+        target_key[length - 4] = '\0';
+    }
     return plain;
 }
 
+// The file's volume and id, where it exists.
+void ReadFileId(FetchSlot *slot)
+{
+    HANDLE file = CreateFileA(slot->local_path, 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (GetFileInformationByHandle(file, &info)) {
+        slot->has_id = true;
+        slot->volume = info.dwVolumeSerialNumber;
+        slot->id_high = info.nFileIndexHigh;
+        slot->id_low = info.nFileIndexLow;
+    }
+    CloseHandle(file);
+}
+
+bool KeysMeet(const FetchSlot *a, const FetchSlot *b)
+{
+    return lstrcmpA(a->key, b->key) == 0 ||
+           (a->target_key[0] && lstrcmpA(a->target_key, b->key) == 0) ||
+           (b->target_key[0] && lstrcmpA(b->target_key, a->key) == 0);
+}
+
+// Two names for one file: the same key, a name that may be any other, or
+// two files that exist and are one (a hard link, a junction).
 bool NamesOneFile(const FetchSlot *a, const FetchSlot *b)
 {
-    return a->aliases_any || b->aliases_any || lstrcmpA(a->key, b->key) == 0;
+    return a->aliases_any || b->aliases_any || KeysMeet(a, b) ||
+           (a->has_id && b->has_id && a->volume == b->volume && a->id_high == b->id_high &&
+            a->id_low == b->id_low);
 }
 
 // Takes entry next_dispatch into the window unless it must wait for an entry
@@ -273,7 +621,9 @@ bool TakeNextEntry(FetchAhead *ahead)
     const char *path = ahead->plan.manifest->paths[index];
     FetchSlot *slot = SlotOf(ahead, index);
     DropStagedFile(slot->staged);
+    HANDLE go = slot->go;
     ZeroMemory(slot, sizeof(*slot));
+    slot->go = go;
     slot->index = index;
     if (!IsSafeRelativePath(path) ||
         !JoinLocalPath(ahead->plan.install_dir, path, slot->local_path, kJoinedPathCapacity)) {
@@ -287,7 +637,8 @@ bool TakeNextEntry(FetchAhead *ahead)
         LeaveCriticalSection(&ahead->lock);
         return false;
     }
-    slot->aliases_any = !MakeNameKey(path, slot->key);
+    slot->aliases_any = !MakeNameKey(path, slot->key, slot->target_key);
+    ReadFileId(slot);
     for (DWORD i = ahead->head; i < index; i++)
         if (NamesOneFile(SlotOf(ahead, i), slot))
             return false;
@@ -295,10 +646,12 @@ bool TakeNextEntry(FetchAhead *ahead)
     ahead->next_dispatch++;
     LeaveCriticalSection(&ahead->lock);
     if (ahead->check_inline) {
+        bool current = IsCurrent(&ahead->plan, index, slot->local_path, ahead->plan.cancel);
         slot->checked = true;
-        slot->verdict =
-            IsCurrent(&ahead->plan, index, slot->local_path) ? kEntryCurrent : kEntryNeedsUpdate;
-        if (slot->verdict == kEntryCurrent) {
+        slot->verdict = CancelAsked(ahead) ? kEntryCancelled
+                        : current          ? kEntryCurrent
+                                           : kEntryNeedsUpdate;
+        if (slot->verdict != kEntryNeedsUpdate) {
             slot->state = kSlotDone;
             return true;
         }
@@ -317,7 +670,8 @@ void FillWindow(FetchAhead *ahead)
     // one-at-a-time run would.
     while (ahead->next_dispatch < count &&
            ahead->next_dispatch <= ahead->head + kFetchAheadDepth &&
-           ((!ahead->stop && !ahead->dispatch_blocked) || ahead->next_dispatch == ahead->head))
+           ((!Stopped(ahead) && !ahead->dispatch_blocked) ||
+            ahead->next_dispatch == ahead->head))
         if (!TakeNextEntry(ahead))
             break;
 }
@@ -333,17 +687,26 @@ DWORD ProcessorsToRunOn()
     return count;
 }
 
-// Without more connections per server (6 by default, 2 on a line Windows
-// takes for dial-up, 4 per proxy), WinINet queues the requests beyond them.
-void RaiseConnectionLimits()
+// Under the lock: the reported entry, queued and claimed by no fetcher,
+// while none exists (none could be made): the worker does its work itself,
+// one step at a time as it reports them (the check, then each attempt).
+// Returns false when there is nothing for it to do.
+bool RunUnclaimed(FetchAhead *ahead, FetchSlot *slot)
 {
-    static volatile LONG raised = 0;
-    if (InterlockedExchange(&raised, 1))
-        return;
-    DWORD limit = kFetchAheadDepth;
-    InternetSetOptionA(NULL, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &limit, sizeof(limit));
-    InternetSetOptionA(NULL, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &limit, sizeof(limit));
-    InternetSetOptionA(NULL, INTERNET_OPTION_MAX_CONNS_PER_PROXY, &limit, sizeof(limit));
+    if (slot->state == kSlotQueued && ahead->thread_count == 0) {
+        slot->state = kSlotClaimed;
+        slot->worker_owned = true;
+        ahead->waiting_jobs--;
+    }
+    if (!slot->worker_owned || slot->state != kSlotClaimed)
+        return false;
+    LeaveCriticalSection(&ahead->lock);
+    if (!slot->checked)
+        RunCheck(ahead, slot, true);
+    else
+        RunAttempt(ahead, slot, true);
+    EnterCriticalSection(&ahead->lock);
+    return true;
 }
 
 } // namespace
@@ -355,6 +718,8 @@ void StartFetchAhead(FetchAhead *ahead, const FetchPlan *plan)
     InitializeCriticalSection(&ahead->lock);
     ahead->watched = -1;
     ahead->check_inline = ProcessorsToRunOn() < 2;
+    StartGauge(&ahead->gauge, g_fetch_first_connections, GetTickCount(), 0);
+    StartDiskLedger(&ahead->ledger, plan->install_dir);
     ahead->wake = CreateEventA(NULL, FALSE, FALSE, NULL);
     ahead->jobs = CreateSemaphoreA(NULL, 0, 0x7FFFFFFF, NULL);
     if (!ahead->wake || !ahead->jobs) { // no fetchers: the worker does it all
@@ -362,8 +727,9 @@ void StartFetchAhead(FetchAhead *ahead, const FetchPlan *plan)
             CloseHandle(ahead->jobs);
         ahead->jobs = NULL;
     }
+    for (DWORD i = 0; i < kFetchSlots; i++)
+        ahead->slots[i].go = CreateEventA(NULL, FALSE, FALSE, NULL);
     FollowCancel(ahead);
-    RaiseConnectionLimits();
 }
 
 EntryVerdict AwaitCheck(FetchAhead *ahead, DWORD index, char *local_path)
@@ -371,22 +737,21 @@ EntryVerdict AwaitCheck(FetchAhead *ahead, DWORD index, char *local_path)
     FollowCancel(ahead);
     EnterCriticalSection(&ahead->lock);
     ahead->head = index;
+    ahead->solo = false;
+    for (DWORD i = index; i < ahead->next_dispatch; i++) {
+        FetchSlot *parked = SlotOf(ahead, i);
+        if (parked->state == kSlotParked)
+            QueueJob(ahead, parked);
+    }
+    WakeWaiters(ahead);
     LeaveCriticalSection(&ahead->lock);
     FillWindow(ahead);
     FetchSlot *slot = SlotOf(ahead, index);
     EnterCriticalSection(&ahead->lock);
-    while (!slot->checked) {
-        if (slot->state == kSlotQueued && ahead->thread_count == 0) {
-            slot->state = kSlotClaimed;
-            ahead->waiting_jobs--;
-            LeaveCriticalSection(&ahead->lock);
-            RunEntry(ahead, slot);
-            EnterCriticalSection(&ahead->lock);
-            continue;
-        }
-        WaitForSlot(ahead, slot);
-    }
-    EntryVerdict verdict = slot->verdict;
+    while (!slot->checked && !CancelAsked(ahead))
+        if (!RunUnclaimed(ahead, slot))
+            WaitForSlot(ahead, slot);
+    EntryVerdict verdict = slot->checked ? slot->verdict : kEntryCancelled;
     LeaveCriticalSection(&ahead->lock);
     lstrcpyA(local_path, slot->local_path);
     return verdict;
@@ -397,9 +762,10 @@ AttemptStep AwaitAttemptStart(FetchAhead *ahead, DWORD attempt)
     FetchSlot *slot = SlotOf(ahead, ahead->head);
     AttemptRecord *record = &slot->attempts[attempt];
     EnterCriticalSection(&ahead->lock);
-    while (!record->begun)
-        WaitForSlot(ahead, slot);
-    AttemptStep start = record->start;
+    while (!record->begun && !CancelAsked(ahead))
+        if (!RunUnclaimed(ahead, slot))
+            WaitForSlot(ahead, slot);
+    AttemptStep start = record->begun ? record->start : kAttemptCancelled;
     LeaveCriticalSection(&ahead->lock);
     return start;
 }
@@ -408,28 +774,34 @@ AttemptStep AwaitAttemptEnd(FetchAhead *ahead, DWORD attempt, HANDLE *staged, LO
 {
     FetchSlot *slot = SlotOf(ahead, ahead->head);
     AttemptRecord *record = &slot->attempts[attempt];
-    DWORD posted = 0;
+    HWND window = ahead->plan.notify_window;
+    DWORD posted = 0, restarts = 0;
     EnterCriticalSection(&ahead->lock);
     for (;;) {
+        if (record->restarts != restarts) { // made anew: its percentages start again
+            restarts = record->restarts;
+            posted = 0;
+        }
         BYTE fresh[sizeof(record->percents)];
         DWORD count = 0;
         while (posted < record->percent_count)
             fresh[count++] = record->percents[posted++];
-        bool ended = record->ended;
         if (count > 0) {
             LeaveCriticalSection(&ahead->lock);
-            for (DWORD i = 0; i < count; i++)
-                OnDownloadProgress((void *)g_patch_worker.notify_window, fresh[i]);
+            for (DWORD i = 0; i < count && window; i++)
+                PostMessageA(window, WM_APP_FILE_PROGRESS, fresh[i], 0);
             EnterCriticalSection(&ahead->lock);
             continue;
         }
-        if (ended)
+        // A download under way ends on Cancel; one that has returned is
+        // checked to its end and reported.
+        if (record->ended || (CancelAsked(ahead) && !record->returned))
             break;
         WaitForSlot(ahead, slot);
     }
-    AttemptStep end = record->end;
+    AttemptStep end = record->ended ? record->end : kAttemptCancelled;
     *result = record->result;
-    if (end == kAttemptVerified) {
+    if (record->ended && end == kAttemptVerified) {
         *staged = slot->staged;
         slot->staged = NULL;
     }
@@ -442,6 +814,9 @@ void FinishFetchAhead(FetchAhead *ahead)
     InterlockedExchange(&ahead->stop, 1);
     EnterCriticalSection(&ahead->lock);
     ahead->closing = true;
+    for (DWORD i = 0; i < kFetchSlots; i++)
+        InterlockedExchange(&ahead->slots[i].abort, 1);
+    WakeWaiters(ahead);
     LeaveCriticalSection(&ahead->lock);
     if (ahead->thread_count > 0) {
         ReleaseSemaphore(ahead->jobs, (LONG)ahead->thread_count, NULL);
@@ -449,8 +824,11 @@ void FinishFetchAhead(FetchAhead *ahead)
     }
     for (DWORD i = 0; i < ahead->thread_count; i++)
         CloseHandle(ahead->threads[i]);
-    for (DWORD i = 0; i < kFetchSlots; i++)
+    for (DWORD i = 0; i < kFetchSlots; i++) {
         DropStagedFile(ahead->slots[i].staged);
+        if (ahead->slots[i].go)
+            CloseHandle(ahead->slots[i].go);
+    }
     if (ahead->jobs)
         CloseHandle(ahead->jobs);
     if (ahead->wake)

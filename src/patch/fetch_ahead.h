@@ -1,5 +1,7 @@
 #pragma once
 
+#include "patch/connection_gauge.h"
+#include "patch/disk_ledger.h"
 #include "patch/manifest.h"
 #include "patch/path_rules.h"
 #include "patch/signed_release.h"
@@ -20,6 +22,8 @@ struct FetchPlan {
     INTERNET_PORT port;
     const char *object_prefix; // "/latest/"
     DWORD time_limit_ms;
+    const volatile LONG *cancel; // the user's Cancel: every wait and download follows it
+    HWND notify_window;          // receives the reported download's percentages
 };
 
 // What the worker reports for an entry before any download.
@@ -28,6 +32,7 @@ enum EntryVerdict {
     kEntryTooLong,     // the installation path does not fit
     kEntryCurrent,     // the installed file is up to date
     kEntryNeedsUpdate, // attempts follow
+    kEntryCancelled,   // Cancel came before the check ended
 };
 
 // How one attempt began, and how it ended.
@@ -42,12 +47,17 @@ enum AttemptStep {
 };
 
 // What one attempt made; written by the fetcher that runs it, under the lock.
+// Only the reported entry's own failures are attempts: a download that fails
+// because others share the line, the server or the disk is made again, and
+// its percentages start anew.
 struct AttemptRecord {
     bool begun, ended;
+    bool returned;              // the download call is over (its check may not be)
     AttemptStep start, end;
     LONG result;                // the download's code
     BYTE percents[101];         // as the download reported them
     DWORD percent_count;
+    DWORD restarts;             // downloads made anew within this attempt
 };
 
 // One entry in flight: taken into the window by the worker, checked and
@@ -58,10 +68,25 @@ struct FetchSlot {
     bool checked;               // verdict is final
     EntryVerdict verdict;
     bool aliases_any;           // a name Windows may take for another one (8.3, non-ASCII)
+    bool has_id;                // the file exists: id below
+    DWORD volume, id_high, id_low; // the file's volume serial number and id
     char key[kJoinedPathCapacity];        // the name as Windows compares it
+    char target_key[kJoinedPathCapacity]; // a staged copy's target (x.new.old: x); "" none
     char local_path[kJoinedPathCapacity];
     HANDLE staged;              // a verified download the worker has not taken; NULL none
     AttemptRecord attempts[kMaxAttempts];
+    DWORD charged;              // attempts made, as the worker reports them
+    bool alone;                 // its downloads wait until no other runs
+    bool downloading;           // holds a connection
+    bool company;               // another download ran while its last one did
+    bool room_refused;          // its last download found no room on the disk
+    DWORD starts_seen;          // the run's download count when its download began
+    ULONGLONG room;             // bytes its download writes, once known; 0 unknown
+    ULONGLONG reserved;         // bytes of the ledger it holds
+    volatile LONG abort;        // ends its download: its room is given back
+    bool waiting;               // its fetcher waits on go
+    bool worker_owned;          // no fetcher could be had: the worker runs it
+    HANDLE go;                  // auto-reset: what its fetcher waits for changed
 };
 
 // One run's fetching ahead. Lives in the worker's frame; only the worker
@@ -69,7 +94,7 @@ struct FetchSlot {
 struct FetchAhead {
     FetchPlan plan;
     CRITICAL_SECTION lock;       // guards the slots' states and the fields below
-    HANDLE jobs;                 // semaphore: one count per queued entry
+    HANDLE jobs;                 // semaphore: a count per queued entry (one may be left over)
     HANDLE wake;                 // auto-reset: the watched slot changed
     HANDLE threads[kFetchAheadDepth];
     DWORD thread_count;
@@ -82,6 +107,12 @@ struct FetchAhead {
     DWORD head;                  // entry being reported
     DWORD next_dispatch;         // first entry not yet taken into the window
     bool dispatch_blocked;       // an unusable path: nothing beyond it is taken
+    ConnectionGauge gauge;       // downloads at once
+    DiskLedger ledger;           // room promised to downloads in flight
+    volatile LONGLONG line_bytes; // body bytes of every download of the run
+    DWORD active;                // downloads holding a connection
+    DWORD starts;                // downloads begun in the run
+    bool solo;                   // the reported entry's download waits to run alone
     FetchSlot slots[kFetchSlots]; // entry i in slot i % kFetchSlots
 };
 
@@ -112,3 +143,7 @@ typedef LONG (*FetchDownloadFn)(const char *server, INTERNET_PORT port, const ch
                                 HANDLE file, DWORD time_limit_ms,
                                 const DownloadObserver *observer);
 extern FetchDownloadFn g_fetch_download;
+
+// The downloads at once a run starts with (kGaugeFirstConnections); a test
+// that holds many downloads starts with all.
+extern DWORD g_fetch_first_connections;

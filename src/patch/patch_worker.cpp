@@ -343,6 +343,8 @@ RunEnd TakeEntries(PatchRun *run)
             return kRunCancelled;
         const char *path = manifest.paths[i];
         EntryVerdict verdict = AwaitCheck(&run->ahead, i, run->local_path);
+        if (verdict == kEntryCancelled)
+            return kRunCancelled;
         if (verdict == kEntryUnsafe) {
             PostLogLine("Error: path must be a relative one.");
             break;
@@ -375,7 +377,8 @@ RunEnd CheckEntries(PatchRun *run)
     run->progress_sum = 0;
     FetchPlan plan = {&run->manifest, HasReleaseKey() ? run->signed_release.entries : NULL,
                       g_patch_worker.install_dir, kUpdateHost, kUpdatePort, kFileObjectPrefix,
-                      kDownloadTimeLimitMs};
+                      kDownloadTimeLimitMs, &g_patch_worker.cancel_requested,
+                      g_patch_worker.notify_window};
     BeginQuickCheck(plan.install_dir, plan.manifest, plan.signed_entries);
     StartFetchAhead(&run->ahead, &plan);
     RunEnd end = TakeEntries(run);

@@ -339,7 +339,14 @@ bool ReserveRunner()
 
 bool Cancelled(const DownloadObserver *observer)
 {
-    return observer && observer->cancel && *observer->cancel != 0;
+    return observer && ((observer->cancel && *observer->cancel != 0) ||
+                        (observer->abort && *observer->abort != 0));
+}
+
+// The run's received count, read whole on the 32-bit target too.
+LONGLONG LineBytes(volatile LONGLONG *line_bytes)
+{
+    return line_bytes ? InterlockedCompareExchange64(line_bytes, 0, 0) : 0;
 }
 
 // Bytes that a period of the time limit must bring for the body to go on.
@@ -358,7 +365,21 @@ struct Clock {
     bool in_body;     // the head has come: the body may earn periods
     ULONGLONG length; // 0: none announced
     ULONGLONG received;
+    volatile LONGLONG *line_bytes; // the run's count, when shared; NULL: this body alone
+    LONGLONG period_start_line;
 };
+
+// The period brought what the pace asks: this body's bytes, or, on a shared
+// line, the run's, as long as this body brought some.
+bool KeptPace(const Clock *clock)
+{
+    ULONGLONG needed = MinBytesPerPeriod(clock->limit_ms);
+    ULONGLONG own = clock->received - clock->period_start_received;
+    if (!clock->line_bytes)
+        return own >= needed;
+    ULONGLONG line = (ULONGLONG)(LineBytes(clock->line_bytes) - clock->period_start_line);
+    return own > 0 && line >= needed;
+}
 
 // Milliseconds left in the current period, starting the next one when the
 // body has earned it; 0 once the time has run out, INFINITE without a limit.
@@ -371,10 +392,11 @@ DWORD TimeLeft(Clock *clock)
     if (spent < clock->limit_ms)
         return clock->limit_ms - spent;
     if (!clock->in_body || clock->length == 0 || clock->received > clock->length ||
-        clock->received - clock->period_start_received < MinBytesPerPeriod(clock->limit_ms))
+        !KeptPace(clock))
         return 0;
     clock->period_start_ms = now_ms;
     clock->period_start_received = clock->received;
+    clock->period_start_line = LineBytes(clock->line_bytes);
     return clock->limit_ms;
 }
 
@@ -569,6 +591,8 @@ LONG WriteFilled(HANDLE file, const Runner *runner, const DownloadObserver *obse
             return LastErrorResult();
         at += piece;
         clock->received += piece;
+        if (clock->line_bytes)
+            InterlockedExchangeAdd64(clock->line_bytes, piece);
         ReportProgress(observer, clock->length, clock->received, last_percent);
     }
     return 0;
@@ -618,7 +642,9 @@ LONG Download(const char *server, INTERNET_PORT port, const char *object, const 
     DWORD status = 0;
     bool announced = false;
     int last_percent = kNoPercentYet;
-    Clock clock = {time_limit_ms, start_ms, 0, false, 0, 0};
+    Clock clock = {time_limit_ms, start_ms, 0, false, 0, 0,
+                   observer ? observer->line_bytes : NULL,
+                   observer ? LineBytes(observer->line_bytes) : 0};
     DiskWatch disk;
 
     if (!server || !object || (!local_path && !given) || server[0] == '\0' || object[0] == '\0') {
@@ -676,6 +702,11 @@ LONG Download(const char *server, INTERNET_PORT port, const char *object, const 
     result = CheckAnnouncedLength(observer, clock.length, announced);
     if (result != 0)
         goto cleanup;
+    if (announced && observer && observer->on_length &&
+        !observer->on_length(observer->context, clock.length)) {
+        result = kDownloadDiskFull;
+        goto cleanup;
+    }
     if (given)
         WatchFolderOfOpen(given, &disk);
     else

@@ -15,6 +15,14 @@ struct DownloadObserver {
                                  // no byte past it is written
     BOOL exact_size;             // the body is max_bytes long (0 included): any other
                                  // Content-Length is refused before the file is made
+    const volatile LONG *abort;  // a second flag, watched as cancel is
+    // Body bytes every download of the run has received; each adds its own.
+    // When given, the pace that lets a body go on past a period is judged on
+    // it: downloads that share a line each get a share of it.
+    volatile LONGLONG *line_bytes;
+    // Called with an announced length before the file is made; 0 refuses the
+    // body with kDownloadDiskFull. May be null.
+    int (*on_length)(void *context, ULONGLONG length);
 };
 
 // Result codes of HttpDownloadToFile beyond the mapped Win32 errors.
@@ -44,7 +52,8 @@ LONG HResultFromWin32Error(DWORD error);
 // (redirects included) ends when it runs out, it is tested before each read,
 // and it bounds each single wait of the connection; 0 means none of these.
 // A body that has kept coming at 64 KiB/s or more through the last limit's
-// length of time goes on for another, so that large files can finish; any
+// length of time (the run's as a whole, with line_bytes, as long as this one
+// brought some) goes on for another, so that large files can finish; any
 // other call returns within twice the limit whatever the server does. A body
 // that would leave its volume less than kDownloadDiskReserveBytes free fails
 // with kDownloadDiskFull.

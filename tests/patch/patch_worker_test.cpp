@@ -93,6 +93,7 @@ struct HttpReply {
     std::string body;
     bool hold = false; // wait until the test releases it
     DWORD trickle_ms = 0; // when set: the body a byte at a time, this far apart
+    DWORD pause_ms = 0;   // the server thinks this long before it answers
 };
 
 const DWORD kMaxHoldMs = 20000;
@@ -156,6 +157,8 @@ protected:
             SetEvent(held);
             WaitForSingleObject(release, kMaxHoldMs);
         }
+        if (reply.pause_ms)
+            connection.Pause(reply.pause_ms);
         std::string head = ResponseHead(
             reply.status,
             {"Content-Length: " + std::to_string(reply.body.size()), "Connection: close"});
@@ -333,6 +336,33 @@ BOOL WINAPI SpoiledRead(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPO
 }
 
 
+// The object a path is requested as.
+std::string ServerObject(const char *path)
+{
+    char object[kJoinedPathCapacity];
+    JoinServerPath("/latest/", path, object, kJoinedPathCapacity);
+    return object;
+}
+
+// Reports one processor to the run while it lives (when asked to).
+BOOL WINAPI OneProcessorAffinity(HANDLE, PDWORD_PTR process, PDWORD_PTR system)
+{
+    *process = 1;
+    *system = 1;
+    return TRUE;
+}
+
+struct OneProcessor {
+    explicit OneProcessor(bool one)
+    {
+        if (one)
+            hook.reset(new ImportHook("kernel32.dll", "GetProcessAffinityMask",
+                                      (void *)OneProcessorAffinity, &real));
+    }
+    void *real = NULL;
+    std::unique_ptr<ImportHook> hook;
+};
+
 // A stand-in for each attempt's download: the object's bytes, after a wait
 // the test chooses (hold), ending early with kDownloadCancelled as soon as the
 // run's cancel flag is set, as the downloader does.
@@ -340,8 +370,9 @@ struct StandIn {
     std::mutex lock;
     std::map<std::string, std::string> objects; // object path -> bytes; absent: 404
     std::function<bool(const std::string &object, DWORD waited_ms)> hold;
-    std::vector<std::string> finished; // objects, in the order their downloads ended
+    std::vector<std::string> started, finished; // objects, in the order their downloads began, ended
     LONG in_flight = 0, cancelled = 0;
+    bool midway = false; // reports 50 before it holds
 
     size_t Finished()
     {
@@ -352,6 +383,11 @@ struct StandIn {
     {
         std::lock_guard<std::mutex> guard(lock);
         return std::find(finished.begin(), finished.end(), object) != finished.end();
+    }
+    bool HasStarted(const std::string &object)
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        return std::find(started.begin(), started.end(), object) != started.end();
     }
 };
 StandIn *g_stand_in = NULL;
@@ -370,12 +406,18 @@ LONG StandInDownload(const char *, INTERNET_PORT, const char *object, HANDLE fil
                      const DownloadObserver *observer)
 {
     StandIn &stand_in = *g_stand_in;
+    {
+        std::lock_guard<std::mutex> guard(stand_in.lock);
+        stand_in.started.push_back(object);
+    }
     InterlockedIncrement(&stand_in.in_flight);
     LONG result = 0;
     DWORD start = GetTickCount();
+    if (stand_in.midway && observer->on_progress)
+        observer->on_progress(observer->context, 50);
     while (stand_in.hold && stand_in.hold(object, GetTickCount() - start) &&
            GetTickCount() - start < kStandInHoldMs) {
-        if (observer->cancel && *observer->cancel) {
+        if ((observer->cancel && *observer->cancel) || (observer->abort && *observer->abort)) {
             result = kDownloadCancelled;
             InterlockedIncrement(&stand_in.cancelled);
             break;
@@ -414,9 +456,11 @@ struct StandInScope {
         stand_in.objects = objects;
         g_stand_in = &stand_in;
         g_fetch_download = StandInDownload;
+        g_fetch_first_connections = kGaugeMaxConnections; // nothing flows to judge
     }
     ~StandInScope()
     {
+        g_fetch_first_connections = kGaugeFirstConnections;
         g_fetch_download = HttpDownloadToOpenFile;
         g_stand_in = NULL;
     }
@@ -964,29 +1008,35 @@ TEST_F(PatchRunTest, LaterEntriesThatFinishFirstAreReportedInOrder)
     for (const char *name : names)
         manifest += Publish(name, std::string("bytes of ") + name);
     SetManifest(manifest);
-    StandInScope scope(objects);
-    StandIn &stand_in = scope.stand_in;
-    stand_in.hold = [&stand_in](const std::string &object, DWORD) {
-        return object == "/latest/a" && stand_in.Finished() < 3;
-    };
-    Run();
-    ASSERT_EQ(stand_in.finished.size(), 4u);
-    EXPECT_EQ(stand_in.finished.back(), "/latest/a") << "a did not finish last";
-    Lines expected = kStartSequence;
-    Numbers numbers = Concat({StartNumbers(), ManifestNumbers()});
-    int total = 0;
-    for (const char *name : names) {
-        total += 25;
-        Lines entry = {Log(std::string("Downloading ") + name), Num("file", 0),
-                       Log(std::string("Updating ") + name), Num("total", total)};
-        expected.insert(expected.end(), entry.begin(), entry.end());
-        numbers.insert(numbers.end(), {File(0), File(100), Total(total)});
-        EXPECT_EQ(Installed(name), std::string("bytes of ") + name);
+    for (bool one_core : {false, true}) {
+        OneProcessor processors(one_core);
+        recorder.all.clear();
+        for (const char *name : names)
+            DeleteFileA((install + "\\" + name).c_str());
+        StandInScope scope(objects);
+        StandIn &stand_in = scope.stand_in;
+        stand_in.hold = [&stand_in](const std::string &object, DWORD) {
+            return object == "/latest/a" && stand_in.Finished() < 3;
+        };
+        Run();
+        ASSERT_EQ(stand_in.finished.size(), 4u);
+        EXPECT_EQ(stand_in.finished.back(), "/latest/a") << "a did not finish last";
+        Lines expected = kStartSequence;
+        Numbers numbers = Concat({StartNumbers(), ManifestNumbers()});
+        int total = 0;
+        for (const char *name : names) {
+            total += 25;
+            Lines entry = {Log(std::string("Downloading ") + name), Num("file", 0),
+                           Log(std::string("Updating ") + name), Num("total", total)};
+            expected.insert(expected.end(), entry.begin(), entry.end());
+            numbers.insert(numbers.end(), {File(0), File(100), Total(total)});
+            EXPECT_EQ(Installed(name), std::string("bytes of ") + name);
+        }
+        expected = Join({expected, {Log("Patch complete."), Num("result", 1)}, kEndSequence});
+        numbers.insert(numbers.end(), {Result(), Enable(1)});
+        EXPECT_EQ(Trace(), expected) << (one_core ? "one core" : "two cores");
+        EXPECT_EQ(recorder.Numbers(), numbers) << (one_core ? "one core" : "two cores");
     }
-    expected = Join({expected, {Log("Patch complete."), Num("result", 1)}, kEndSequence});
-    numbers.insert(numbers.end(), {Result(), Enable(1)});
-    EXPECT_EQ(Trace(), expected);
-    EXPECT_EQ(recorder.Numbers(), numbers);
 }
 
 // A run that stops at an entry installs nothing below it, and deletes what
@@ -1013,31 +1063,40 @@ TEST_F(PatchRunTest, ARunStoppedAtAnEntryChangesNothingBelowIt)
     };
     ASSERT_TRUE(EnsureFolderFor("held\\inner"));
     ASSERT_TRUE(WriteWholeFile(install + "\\held\\inner", "a folder at the target"));
-    for (const auto &c : cases) {
-        recorder.all.clear();
-        DeleteFileA((install + "\\first").c_str());
-        SetManifest(Publish("first", "first") + c.entry + Publish("below", "below"));
-        StandInScope scope(objects);
-        StandIn &stand_in = scope.stand_in;
-        bool wait = c.below_fetched;
-        stand_in.hold = [&stand_in, wait](const std::string &object, DWORD) {
-            return wait && object != "/latest/below" && !stand_in.HasFinished("/latest/below");
-        };
-        Run();
-        EXPECT_EQ(recorder.LogLines(),
-                  Join({{"Searching for updates...", "Downloading first", "Updating first"},
-                        c.log, {"Patch failed."}}))
-            << c.name;
-        EXPECT_EQ(Installed("first"), "first") << c.name;
-        EXPECT_EQ(Installed("below"), "<missing>") << c.name;
-        EXPECT_EQ(stand_in.HasFinished("/latest/below"), c.below_fetched) << c.name;
+    for (bool one_core : {false, true}) {
+        for (const auto &c : cases) {
+            OneProcessor processors(one_core);
+            recorder.all.clear();
+            DeleteFileA((install + "\\first").c_str());
+            SetManifest(Publish("first", "first") + c.entry + Publish("below", "below"));
+            StandInScope scope(objects);
+            StandIn &stand_in = scope.stand_in;
+            bool wait = c.below_fetched;
+            // Else the first is held a while, so that the window refills
+            // while the worker waits: nothing past an unsafe entry is taken.
+            stand_in.hold = [&stand_in, wait](const std::string &object, DWORD waited_ms) {
+                if (!wait)
+                    return object == "/latest/first" && waited_ms < 300;
+                return object != "/latest/below" && !stand_in.HasFinished("/latest/below");
+            };
+            Run();
+            EXPECT_EQ(recorder.LogLines(),
+                      Join({{"Searching for updates...", "Downloading first", "Updating first"},
+                            c.log, {"Patch failed."}}))
+                << c.name;
+            EXPECT_EQ(Installed("first"), "first") << c.name;
+            EXPECT_EQ(Installed("below"), "<missing>") << c.name;
+            EXPECT_EQ(stand_in.HasFinished("/latest/below"), c.below_fetched) << c.name;
+        }
     }
 }
 
-// Cancel ends every download in flight at once; their files are deleted.
-TEST_F(PatchRunTest, CancelWithSeveralDownloadsInFlight)
+// The window holds the reported entry and kFetchAheadDepth below it, no
+// more, and as many downloads run at once; Cancel ends every download in
+// flight at once, their files deleted.
+TEST_F(PatchRunTest, CancelWithAWindowOfDownloadsInFlight)
 {
-    const int kEntries = 6;
+    const int kEntries = 12;
     std::string manifest;
     for (int i = 0; i < kEntries; i++)
         manifest += Publish("f" + std::to_string(i), "bytes " + std::to_string(i));
@@ -1046,8 +1105,13 @@ TEST_F(PatchRunTest, CancelWithSeveralDownloadsInFlight)
     StandIn &stand_in = scope.stand_in;
     stand_in.hold = [](const std::string &, DWORD) { return true; };
     StartPatchWorker(recorder.window(), install.c_str());
-    ASSERT_TRUE(recorder.PumpUntil([&] { return stand_in.in_flight == kEntries; }, kRunTimeoutMs))
+    ASSERT_TRUE(recorder.PumpUntil(
+        [&] { return stand_in.in_flight == (LONG)kFetchAheadDepth; }, kRunTimeoutMs))
         << "only " << stand_in.in_flight << " downloads at once";
+    // Long enough for a fetcher to take one more, if it could.
+    recorder.PumpUntil([&] { return stand_in.in_flight > (LONG)kFetchAheadDepth; }, 300);
+    EXPECT_EQ(stand_in.in_flight, (LONG)kFetchAheadDepth);
+    EXPECT_FALSE(stand_in.HasStarted("/latest/f" + std::to_string(kFetchSlots)));
     DWORD asked = GetTickCount();
     RequestCancel();
     ASSERT_TRUE(recorder.PumpUntilIdle(kRunTimeoutMs));
@@ -1056,40 +1120,70 @@ TEST_F(PatchRunTest, CancelWithSeveralDownloadsInFlight)
     ExpectCleanEnd();
     EXPECT_EQ(recorder.LogLines(),
               Lines({"Searching for updates...", "Downloading f0", "Patch cancelled."}));
-    EXPECT_EQ(stand_in.cancelled, kEntries);
+    EXPECT_EQ(stand_in.cancelled, (LONG)kFetchAheadDepth);
     EXPECT_EQ(ListFolder(install), std::vector<std::string>());
 }
 
-// Two entries for one file (names Windows takes for one) end as they would
-// one at a time: the second is checked after the first is in place.
+// Two entries for one file (names Windows takes for one, or two names of one
+// file) end as they would one at a time: the second is checked after the
+// first is in place, and not fetched while the first is under way.
 TEST_F(PatchRunTest, TwoEntriesNamingOneFile)
 {
+    const Lines twice = {"Downloading %1", "Updating %1", "Downloading %2", "Updating %2"};
     const struct {
         const char *first, *second;
         const char *second_bytes;
+        bool hard_link; // second is installed as a hard link to first
         Lines log;
     } cases[] = {
-        {"data\\x.bin", "DATA/./X.bin", "one",
-         {"Downloading data\\x.bin", "Updating data\\x.bin", "Already up to date: DATA/./X.bin"}},
-        {"y.bin", "Y.BIN", "two",
-         {"Downloading y.bin", "Updating y.bin", "Downloading Y.BIN", "Updating Y.BIN"}},
+        {"data\\x.bin", "DATA/./X.bin", "one", false,
+         {"Downloading %1", "Updating %1", "Already up to date: %2"}},
+        {"y.bin", "Y.BIN", "two", false, twice},
+        {"z.bin", "z.bin.old", "two", false, twice},      // its set-aside name
+        {"w.bin", "w.bin.new.old", "two", false, twice},  // its staged copy's name
+        {"LONGNA~1.BIN", "longname.bin", "two", false, twice}, // a short name
+        {"caf\xe9.bin", "CAF\xc9.bin", "two", false, twice},   // beyond ASCII
+        {"a.bin", "b.bin", "two", true, twice},
     };
-    for (const auto &c : cases) {
-        recorder.all.clear();
-        SetManifest(Publish(c.first, "one") + Publish(c.second, c.second_bytes));
-        StandInScope scope(objects);
-        std::string first = std::string("/latest/") + c.first;
-        for (char &ch : first)
-            ch = ch == '\\' ? '/' : ch;
-        // The first download takes long enough for any early check to be made.
-        scope.stand_in.hold = [first](const std::string &object, DWORD waited_ms) {
-            return object == first && waited_ms < 300;
-        };
-        Run();
-        EXPECT_EQ(recorder.LogLines(),
-                  Join({{"Searching for updates..."}, c.log, {"Patch complete."}}))
-            << c.second;
-        EXPECT_EQ(Installed(c.first), c.second_bytes) << c.second;
+    for (bool one_core : {false, true}) {
+        OneProcessor processors(one_core);
+        for (const auto &c : cases) {
+            std::string name = std::string(c.second) + (one_core ? ", one core" : "");
+            recorder.all.clear();
+            objects.clear();
+            for (const std::string &file : ListFolder(install)) {
+                DeleteFileA((install + "\\" + file).c_str());
+                RemoveTree(install + "\\" + file);
+            }
+            if (c.hard_link) {
+                ASSERT_TRUE(WriteWholeFile(install + "\\" + c.first, "old"));
+                ASSERT_TRUE(CreateHardLinkA((install + "\\" + c.second).c_str(),
+                                            (install + "\\" + c.first).c_str(), NULL));
+            }
+            SetManifest(Publish(c.first, "one") + Publish(c.second, c.second_bytes));
+            std::string first = ServerObject(c.first), second = ServerObject(c.second);
+            objects[first] = "one";
+            objects[second] = c.second_bytes;
+            StandInScope scope(objects);
+            StandIn &stand_in = scope.stand_in;
+            // The first download takes long enough for an early fetch to begin.
+            bool second_early = false;
+            stand_in.hold = [&](const std::string &object, DWORD waited_ms) {
+                if (object != first)
+                    return false;
+                second_early = second_early || stand_in.HasStarted(second);
+                return waited_ms < 300;
+            };
+            Run();
+            Lines log = {"Searching for updates..."};
+            for (std::string line : c.log) {
+                size_t at = line.find('%');
+                log.push_back(line.substr(0, at) + (line[at + 1] == '1' ? c.first : c.second));
+            }
+            log.push_back("Patch complete.");
+            EXPECT_EQ(recorder.LogLines(), log) << name;
+            EXPECT_FALSE(second_early) << name << ": fetched while the first was under way";
+        }
     }
 }
 
@@ -1401,6 +1495,307 @@ TEST_F(PatchRunTest, AThreadThatCannotBeCreated)
     EXPECT_EQ(g_patch_worker.install_dir, nullptr);
     recorder.PumpUntil([] { return false; }, 200);
     EXPECT_TRUE(recorder.all.empty());
+}
+
+// Downloads at once from the start, so that only the rule under test keeps
+// the run as a one-at-a-time run would end.
+struct AllConnections {
+    AllConnections() { g_fetch_first_connections = kGaugeMaxConnections; }
+    ~AllConnections() { g_fetch_first_connections = kGaugeFirstConnections; }
+};
+
+Lines UpdatedInOrder(int count, const char *end)
+{
+    Lines log = {"Searching for updates..."};
+    for (int i = 0; i < count; i++) {
+        log.push_back("Downloading f" + std::to_string(i));
+        log.push_back("Updating f" + std::to_string(i));
+    }
+    log.push_back(end);
+    return log;
+}
+
+// A server that turns away requests past 2 at once ends the run as it would
+// one at a time: the downloads ahead it refuses are made again, unseen, and
+// the reported entry's is made again alone. One that always refuses an entry
+// still fails it after five attempts.
+TEST_F(PatchRunTest, AServerThatCapsConnections)
+{
+    const int kFiles = 12;
+    Lines failing = UpdatedInOrder(3, "Downloading f3");
+    for (int i = 0; i < 5; i++) {
+        if (i > 0)
+            failing.push_back("Downloading f3");
+        failing.push_back("Error: download failed with err, trying again... 801901f7");
+    }
+    failing.push_back("Error: exceeded maximum attempts, giving up.");
+    failing.push_back("Patch failed.");
+    const struct {
+        const char *name;
+        int most;        // connections at once it serves
+        int retry_after; // -1: none
+        bool refuse_f3;  // the server always answers 503 for f3
+        Lines log;
+    } cases[] = {
+        {"503 past 2", 2, -1, false, UpdatedInOrder(kFiles, "Patch complete.")},
+        {"503 past 1, Retry-After", 1, 1, false, UpdatedInOrder(kFiles, "Patch complete.")},
+        {"503 past 1, f3 always", 1, -1, true, failing},
+    };
+    AllConnections all;
+    for (const auto &c : cases) {
+        recorder.all.clear();
+        for (int i = 0; i < kFiles; i++)
+            DeleteFileA((install + "\\f" + std::to_string(i)).c_str());
+        std::string manifest;
+        for (int i = 0; i < kFiles; i++)
+            manifest += Publish("f" + std::to_string(i), "bytes of f" + std::to_string(i));
+        SetManifest(manifest);
+        bool refuse_f3 = c.refuse_f3;
+        script = [refuse_f3](const std::string &object, HttpReply *reply) {
+            if (object == "/latest/manifest.txt")
+                return false;
+            reply->pause_ms = 100; // downloads overlap
+            if (refuse_f3 && object == "/latest/f3") {
+                reply->status = 503;
+                return true;
+            }
+            return false;
+        };
+        server->RefuseBeyond(c.most, c.retry_after);
+        Run();
+        server->RefuseBeyond(0);
+        EXPECT_EQ(recorder.LogLines(), c.log) << c.name;
+    }
+    EXPECT_GT(server->Refused(), 0) << "the cap never acted";
+}
+
+// The free space of the installation's volume, as a test makes it: what it
+// was at the start less what the installation has grown by since.
+ULONGLONG g_free_at_start = 0, g_least_free = 0;
+ULONGLONG g_tree_at_start = 0;
+std::string g_disk_root;
+std::mutex g_disk_lock;
+
+ULONGLONG TreeBytes(const std::string &folder)
+{
+    ULONGLONG bytes = 0;
+    WIN32_FIND_DATAA found;
+    HANDLE find = FindFirstFileA((folder + "\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return 0;
+    do {
+        std::string name = found.cFileName;
+        if (name == "." || name == "..")
+            continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            bytes += TreeBytes(folder + "\\" + name);
+        else
+            bytes += ((ULONGLONG)found.nFileSizeHigh << 32) | found.nFileSizeLow;
+    } while (FindNextFileA(find, &found));
+    FindClose(find);
+    return bytes;
+}
+
+BOOL WINAPI NearlyFullDisk(LPCSTR, PULARGE_INTEGER free_bytes, PULARGE_INTEGER total,
+                           PULARGE_INTEGER total_free)
+{
+    std::lock_guard<std::mutex> guard(g_disk_lock);
+    ULONGLONG grown = TreeBytes(g_disk_root) - g_tree_at_start;
+    ULONGLONG now = grown < g_free_at_start ? g_free_at_start - grown : 0;
+    g_least_free = now < g_least_free ? now : g_least_free;
+    for (PULARGE_INTEGER out : {free_bytes, total, total_free})
+        if (out)
+            out->QuadPart = now;
+    return TRUE;
+}
+
+// Six large files replace installed ones on a volume with room for one staged
+// copy beside the installation: downloads ahead wait for room instead of
+// taking it, so the volume never goes below the reserve, and the run ends as
+// one at a time, also where one at a time fails for room.
+TEST_F(PatchRunTest, ANearlyFullDisk)
+{
+    const int kFiles = 6;
+    const size_t kFileBytes = 4 << 20;
+    Lines no_room = {"Searching for updates..."};
+    for (int i = 0; i < 5; i++) {
+        no_room.push_back("Downloading f0");
+        no_room.push_back("Error: download failed with err, trying again... 80070070");
+    }
+    no_room.push_back("Error: exceeded maximum attempts, giving up.");
+    no_room.push_back("Patch failed.");
+    const struct {
+        const char *name;
+        ULONGLONG room; // above the reserve
+        Lines log;
+    } cases[] = {
+        {"room for one", kFileBytes + (2 << 20), UpdatedInOrder(kFiles, "Patch complete.")},
+        {"room for none", kFileBytes / 2, no_room},
+    };
+    AllConnections all;
+    std::string manifest;
+    for (int i = 0; i < kFiles; i++)
+        manifest += Publish("f" + std::to_string(i), PseudoRandomBytes(kFileBytes, i));
+    SetManifest(manifest);
+    for (const auto &c : cases) {
+        recorder.all.clear();
+        for (int i = 0; i < kFiles; i++)
+            ASSERT_TRUE(WriteWholeFile(install + "\\f" + std::to_string(i),
+                                       PseudoRandomBytes(kFileBytes, 100 + i)));
+        g_disk_root = install;
+        g_tree_at_start = TreeBytes(install);
+        g_free_at_start = g_least_free = kDownloadDiskReserveBytes + c.room;
+        {
+            void *real = NULL;
+            ImportHook free_space("kernel32.dll", "GetDiskFreeSpaceExA", (void *)NearlyFullDisk,
+                                  &real);
+            ASSERT_TRUE(real);
+            Run();
+        }
+        EXPECT_EQ(recorder.LogLines(), c.log) << c.name;
+        EXPECT_GE(g_least_free, kDownloadDiskReserveBytes) << c.name << ": the reserve was used";
+    }
+}
+
+// Fetcher threads that cannot be made: the worker does the entry's work
+// itself while none exists, whether none ever can be or one can later, and
+// follows Cancel while it downloads.
+decltype(&CreateThread) g_real_create_thread = NULL;
+int g_fetchers_refused = 0; // fetchers refused from here on; -1: every one
+
+HANDLE WINAPI FetcherlessCreateThread(LPSECURITY_ATTRIBUTES security, SIZE_T stack,
+                                      LPTHREAD_START_ROUTINE start, LPVOID parameter,
+                                      DWORD flags, LPDWORD id)
+{
+    // A fetcher is handed the run's state, which lives in the worker's frame.
+    // The caller's frame lies just above this one on the same stack.
+    char here = 0;
+    UINT_PTR above = (UINT_PTR)parameter - (UINT_PTR)&here;
+    bool fetcher = (UINT_PTR)parameter > (UINT_PTR)&here && above < (1u << 20);
+    if (fetcher && g_fetchers_refused != 0) {
+        if (g_fetchers_refused > 0)
+            g_fetchers_refused--;
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return NULL;
+    }
+    return g_real_create_thread(security, stack, start, parameter, flags, id);
+}
+
+TEST_F(PatchRunTest, FetchersThatCannotBeMade)
+{
+    const struct {
+        const char *name;
+        int refused;
+        bool cancel; // during f0's download
+        Lines log;
+    } cases[] = {
+        {"no fetcher", -1, false, UpdatedInOrder(3, "Patch complete.")},
+        {"the first one refused", 1, false, UpdatedInOrder(3, "Patch complete.")},
+        {"no fetcher, Cancel", -1, true,
+         {"Searching for updates...", "Downloading f0", "Patch cancelled."}},
+    };
+    std::string manifest;
+    for (int i = 0; i < 3; i++)
+        manifest += Publish("f" + std::to_string(i), "bytes of f" + std::to_string(i));
+    SetManifest(manifest);
+    for (const auto &c : cases) {
+        recorder.all.clear();
+        for (int i = 0; i < 3; i++)
+            DeleteFileA((install + "\\f" + std::to_string(i)).c_str());
+        StandInScope scope(objects);
+        StandIn &stand_in = scope.stand_in;
+        bool cancel = c.cancel;
+        stand_in.hold = [cancel](const std::string &object, DWORD) {
+            return cancel && object == "/latest/f0";
+        };
+        g_fetchers_refused = c.refused;
+        {
+            ImportHook thread("kernel32.dll", "CreateThread", (void *)FetcherlessCreateThread,
+                              &g_real_create_thread);
+            ASSERT_TRUE(thread.real);
+            StartPatchWorker(recorder.window(), install.c_str());
+            if (c.cancel) {
+                ASSERT_TRUE(recorder.PumpUntil([&] { return stand_in.in_flight == 1; },
+                                               kRunTimeoutMs));
+                RequestCancel();
+            }
+            DWORD asked = GetTickCount();
+            ASSERT_TRUE(recorder.PumpUntilIdle(kRunTimeoutMs)) << c.name << ": the run hangs";
+            if (c.cancel) {
+                EXPECT_LT(GetTickCount() - asked, 2000u) << c.name;
+            }
+        }
+        ExpectCleanEnd();
+        EXPECT_EQ(recorder.LogLines(), c.log) << c.name;
+    }
+}
+
+// The reported download's percentages reach the window while it runs.
+TEST_F(PatchRunTest, TheReportedDownloadShowsItsProgressWhileItRuns)
+{
+    SetManifest(Publish("a", "bytes of a"));
+    StandInScope scope(objects);
+    StandIn &stand_in = scope.stand_in;
+    stand_in.midway = true;
+    volatile bool seen = false;
+    stand_in.hold = [&seen](const std::string &, DWORD) { return !seen; };
+    StartPatchWorker(recorder.window(), install.c_str());
+    EXPECT_TRUE(recorder.PumpUntil(
+        [&] {
+            for (const auto &n : recorder.Numbers())
+                if (n == File(50))
+                    return true;
+            return false;
+        },
+        kStandInHoldMs / 2))
+        << "50 was not shown while the download ran";
+    seen = true;
+    ASSERT_TRUE(recorder.PumpUntilIdle(kRunTimeoutMs));
+    EXPECT_EQ(recorder.LogLines(),
+              Lines({"Searching for updates...", "Downloading a", "Updating a", "Patch complete."}));
+}
+
+// Cancel while large installed files below the reported entry are checked
+// (slowly: each read of a check takes a while) is seen within 2 s, on two
+// cores (the fetchers check) and on one (the worker checks).
+decltype(&ReadFile) g_real_slow_read = NULL;
+DWORD g_test_reader = 0;
+
+BOOL WINAPI SlowCheckRead(HANDLE file, LPVOID buffer, DWORD size, LPDWORD got, LPOVERLAPPED over)
+{
+    if (size == 4096 && GetCurrentThreadId() != g_test_reader)
+        Sleep(20);
+    return g_real_slow_read(file, buffer, size, got, over);
+}
+
+TEST_F(PatchRunTest, CancelDuringChecksOfLargeFiles)
+{
+    const int kBig = 8;
+    std::string manifest = Publish("first", "first");
+    for (int i = 0; i < kBig; i++) {
+        std::string path = "big" + std::to_string(i);
+        manifest += Publish(path, "new");
+        ASSERT_TRUE(WriteWholeFile(install + "\\" + path, std::string(1 << 20, 'b')));
+    }
+    SetManifest(manifest);
+    g_test_reader = GetCurrentThreadId();
+    for (bool one_core : {false, true}) {
+        recorder.all.clear();
+        OneProcessor processors(one_core);
+        StandInScope scope(objects);
+        StandIn &stand_in = scope.stand_in;
+        stand_in.hold = [](const std::string &object, DWORD) { return object == "/latest/first"; };
+        ImportHook read("kernel32.dll", "ReadFile", (void *)SlowCheckRead, &g_real_slow_read);
+        StartPatchWorker(recorder.window(), install.c_str());
+        ASSERT_TRUE(recorder.PumpUntil([&] { return stand_in.in_flight == 1; }, kRunTimeoutMs));
+        recorder.PumpUntil([] { return false; }, 300); // the checks are under way
+        DWORD asked = GetTickCount();
+        RequestCancel();
+        ASSERT_TRUE(recorder.PumpUntilIdle(kRunTimeoutMs));
+        DWORD latency_ms = GetTickCount() - asked;
+        EXPECT_LT(latency_ms, 2000u) << (one_core ? "one core" : "two cores");
+        EXPECT_EQ(recorder.LogLines().back(), "Patch cancelled.");
+    }
 }
 
 } // namespace

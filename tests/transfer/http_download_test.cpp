@@ -90,7 +90,7 @@ Outcome Download(unsigned short port, const std::string &object, const char *loc
                  const DownloadObserver *bounds = NULL)
 {
     Outcome out;
-    DownloadObserver observer = {RecordProgress, RecordComplete, &out.seen, NULL, 0, FALSE};
+    DownloadObserver observer = {RecordProgress, RecordComplete, &out.seen, NULL, 0, FALSE, NULL, NULL, NULL};
     if (bounds) {
         observer.cancel = bounds->cancel;
         observer.max_bytes = bounds->max_bytes;
@@ -451,7 +451,7 @@ TEST(HttpDownloadToFile, ACeilingHoldsTheBody)
         ASSERT_TRUE(server.Listening());
         TempFolder temp;
         std::string path = temp.Join("file.bin");
-        DownloadObserver bounds = {NULL, NULL, NULL, NULL, c.max_bytes, c.exact};
+        DownloadObserver bounds = {NULL, NULL, NULL, NULL, c.max_bytes, c.exact, NULL, NULL, NULL};
         g_bytes_written = 0;
         Outcome out = {};
         {
@@ -533,7 +533,7 @@ TEST(HttpDownloadToFile, CancelEndsTheCallWherever)
         TempFolder temp;
         std::string path = temp.Join("file.bin");
         g_cancel = 0;
-        DownloadObserver bounds = {NULL, NULL, NULL, &g_cancel, 0, FALSE};
+        DownloadObserver bounds = {NULL, NULL, NULL, &g_cancel, 0, FALSE, NULL, NULL, NULL};
 
         Outcome out = Download(server.Port(), "/cancel", path.c_str(), 20000, kHost, &bounds);
         DWORD after_ms = GetTickCount() - g_cancelled_at;
@@ -570,7 +570,7 @@ TEST(HttpDownloadToFile, FewAbandonedSendsPileUp)
         std::vector<std::thread> threads;
         for (int i = 0; i < kAtOnce; i++) {
             threads.emplace_back([&, i] {
-                DownloadObserver bounds = {NULL, NULL, NULL, &cancel, 0, FALSE};
+                DownloadObserver bounds = {NULL, NULL, NULL, &cancel, 0, FALSE, NULL, NULL, NULL};
                 std::string path = temp.Join("at once " + std::to_string(i));
                 results[i] = HttpDownloadToFile(kHost, trickling.Port(), "/trickle", path.c_str(),
                                                 15000, &bounds);
@@ -1086,7 +1086,7 @@ TEST(HttpDownloadToFile, RefusesMissingArgumentsWithoutConnecting)
     };
     for (const auto &c : cases) {
         Observed seen;
-        DownloadObserver observer = {RecordProgress, RecordComplete, &seen, NULL, 0, FALSE};
+        DownloadObserver observer = {RecordProgress, RecordComplete, &seen, NULL, 0, FALSE, NULL, NULL, NULL};
         LONG result =
             HttpDownloadToFile(c.server, server.Port(), c.object, c.local_path, 1000, &observer);
         EXPECT_EQ(Hex(result), Hex(kInvalidArg)) << c.name;
@@ -1121,7 +1121,7 @@ TEST(HttpDownloadToFile, ObserverAndItsCallbacksAreOptional)
         Observed seen;
         DownloadObserver observer = {c.progress ? RecordProgress : nullptr,
                                      c.complete ? RecordComplete : nullptr, &seen,
-                                     NULL, 0, FALSE};
+                                     NULL, 0, FALSE, NULL, NULL, NULL};
         EXPECT_EQ(HttpDownloadToFile(kHost, server.Port(), "/ok", path.c_str(), 5000, &observer),
                   0)
             << c.name;
@@ -1266,6 +1266,52 @@ TEST(HttpDownloadToFile, FailedPlatformCallsGiveTheirMappedLastError)
         } else {
             EXPECT_EQ(FileContent(path), kOldContent) << c.name;
         }
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Downloads that share a line each get a share of it: with the run's byte
+// count, the pace of a period is judged on what the run receives as a whole,
+// so four downloads at a quarter of the line each still finish; each judged
+// on its own bytes, they run out of time.
+TEST(HttpDownloadToFile, APaceJudgedOnTheSharedLine)
+{
+    const int kDownloads = 4;
+    const DWORD kLimitMs = 2000;     // a period must bring 128 KiB
+    const DWORD kLineRate = 80 << 10; // 160 KiB a period for all, 40 KiB for each
+    const std::string body(100 << 10, 'x');
+    const struct {
+        const char *name;
+        bool shared;
+        bool finish;
+    } cases[] = {{"the run's bytes", true, true}, {"each its own bytes", false, false}};
+    for (const auto &c : cases) {
+        TempFolder temp;
+        HttpTestServer server([&body](HttpTestConnection &peer, const RecordedRequest &) {
+            peer.Send(ResponseHead(200, {"Content-Length: " + std::to_string(body.size()),
+                                         "Connection: close"}) +
+                      body);
+            return false;
+        });
+        server.ShareLine(kLineRate);
+        volatile LONGLONG line_bytes = 0;
+        LONG results[kDownloads] = {};
+        std::vector<std::thread> downloads;
+        for (int i = 0; i < kDownloads; i++)
+            downloads.emplace_back([&, i] {
+                DownloadObserver observer = {NULL, NULL, NULL, NULL, 0, FALSE, NULL, NULL, NULL};
+                observer.line_bytes = c.shared ? &line_bytes : NULL;
+                std::string path = temp.Join("f" + std::to_string(i));
+                results[i] = HttpDownloadToFile(kHost, server.Port(), "/f", path.c_str(), kLimitMs,
+                                                &observer);
+            });
+        for (std::thread &download : downloads)
+            download.join();
+        for (int i = 0; i < kDownloads; i++)
+            EXPECT_EQ(results[i] == 0, c.finish) << c.name << ": " << std::hex << results[i];
     }
 }
 

@@ -1,0 +1,69 @@
+#include "patch/connection_gauge.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// A line as the gauge sees it: each connection brings per_connection bytes a
+// second (its round trips bound it) until the line's own rate is reached;
+// the server refuses beyond refuse_beyond connections (0: never).
+struct Line {
+    const char *name;
+    double per_connection, line_rate;
+    DWORD refuse_beyond;
+    DWORD least, most; // where the count settles over the last half
+};
+
+TEST(ConnectionGauge, SettlesWithTheLine)
+{
+    const double kSlow = 300000; // 2.4 Mbit/s
+    const Line lines[] = {
+        {"slow line, near", kSlow, kSlow, 0, 1, 3},
+        {"slow line, far", kSlow / 1.5, kSlow, 0, 1, 3},
+        {"fast line, far", 2e6, 1e9, 0, 8, 8},
+        {"fast line, far, a server that refuses past 3", 2e6, 1e9, 3, 2, 3},
+    };
+    const DWORD kStepMs = 10, kRunMs = 60000;
+    for (const Line &line : lines) {
+        ConnectionGauge gauge;
+        DWORD now = 1000;
+        double bytes = 0;
+        StartGauge(&gauge, kGaugeFirstConnections, now, 0);
+        DWORD least = kGaugeMaxConnections, most = 0;
+        for (DWORD t = 0; t < kRunMs; t += kStepMs, now += kStepMs) {
+            double rate = gauge.limit * line.per_connection;
+            bytes += (rate < line.line_rate ? rate : line.line_rate) * kStepMs / 1000;
+            GaugeWanted(&gauge); // always more to fetch
+            GaugeSample(&gauge, now, (ULONGLONG)bytes);
+            if (line.refuse_beyond && gauge.limit > line.refuse_beyond)
+                GaugeRefused(&gauge, now, (ULONGLONG)bytes, false); // the next one is turned away
+            if (t >= kRunMs / 2) {
+                least = gauge.limit < least ? gauge.limit : least;
+                most = gauge.limit > most ? gauge.limit : most;
+            }
+        }
+        EXPECT_GE(least, line.least) << line.name;
+        EXPECT_LE(most, line.most) << line.name;
+    }
+}
+
+// Windows in which nothing came, or no download waited for a connection,
+// change nothing: a held line or a run with little to fetch is no evidence.
+TEST(ConnectionGauge, NoEvidenceNoChange)
+{
+    for (bool wanted : {false, true}) {
+        ConnectionGauge gauge;
+        StartGauge(&gauge, 5, 0, 0);
+        ULONGLONG bytes = 0;
+        for (DWORD now = 0; now < 20000; now += 100) {
+            if (wanted)
+                GaugeWanted(&gauge);
+            else
+                bytes += 100000;
+            GaugeSample(&gauge, now, bytes);
+        }
+        EXPECT_EQ(gauge.limit, 5u) << (wanted ? "nothing came" : "nothing waited");
+    }
+}
+
+} // namespace
