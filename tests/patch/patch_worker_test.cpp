@@ -873,7 +873,8 @@ struct ReadOpenHook {
 };
 
 // With the quick check, runs report what full checks report; only what the
-// last run did not confirm is read again (the record's own read is counted).
+// last run did not confirm is read again (the downloaded manifest's read
+// counts as one).
 TEST_F(PatchRunTest, TheQuickCheckReadsOnlyWhatTheLastRunDidNotConfirm)
 {
     UseQuickCheck(1);
@@ -897,17 +898,17 @@ TEST_F(PatchRunTest, TheQuickCheckReadsOnlyWhatTheLastRunDidNotConfirm)
         std::string manifest;
         bool full; // asked for, as Restart does
         Lines log;
-        int reads; // GENERIC_READ opens in the installation
+        int reads; // files read from their start in the installation, staged ones included
     } runs[] = {
         {"first: no record", listed, false,
          {"Searching for updates...", "Already up to date: a", "Already up to date: b",
           "Already up to date: c", "Downloading d", "Updating d", "Patch complete."},
-         6}, // the record looked for, a, b, c, d (missing), and d once in place
+         6}, // the manifest, a, b, c, d's download, and d once in place
         {"unchanged", listed, false, current({"a", "b", "c", "d"}), 1},
         {"failed at its second entry", line["a"] + "1 stop\r\n" + line["b"] + line["c"] + line["d"],
          false, {}, -1},
         {"after the failed run", listed, false, current({"a", "b", "c", "d"}), 4},
-        {"a full check", listed, true, current({"a", "b", "c", "d"}), 4},
+        {"a full check", listed, true, current({"a", "b", "c", "d"}), 5},
     };
     for (const auto &r : runs) {
         SCOPED_TRACE(r.run);
