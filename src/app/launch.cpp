@@ -1,6 +1,7 @@
 #include "app/launch.h"
 
 #include "app/main_window.h"
+#include "app/player_rights.h"
 
 #include <shellapi.h>
 
@@ -23,13 +24,9 @@ bool ConfirmLaunch(HWND window)
     return answer == IDIGNORE;
 }
 
-} // namespace
-
-void LaunchGame(HWND window)
+// The shell opens the game with this process's rights.
+bool StartThroughShell(HWND window, HANDLE *process)
 {
-    if (!ConfirmLaunch(window))
-        return;
-
     SHELLEXECUTEINFOA request;
     ZeroMemory(&request, sizeof(request));
     request.cbSize = sizeof(request);
@@ -38,18 +35,34 @@ void LaunchGame(HWND window)
     request.lpVerb = "open";
     request.lpFile = g_main_window.target_path;
     request.nShow = SW_SHOWNORMAL;
+    bool started = ShellExecuteExA(&request) && (UINT_PTR)request.hInstApp > 32;
+    if (!started && request.hProcess)
+        CloseHandle(request.hProcess);
+    *process = started ? request.hProcess : NULL;
+    return started;
+}
+
+} // namespace
+
+void LaunchGame(HWND window)
+{
+    if (!ConfirmLaunch(window))
+        return;
 
     ShowWindow(window, SW_HIDE);
-    BOOL started = ShellExecuteExA(&request);
-    if (!started || (UINT_PTR)request.hInstApp <= 32) {
+    // An elevated patcher would hand its token to every DLL that players
+    // can put beside game.exe; the game gets the player's own rights instead.
+    HANDLE game = NULL;
+    if (!StartWithPlayerRights(g_main_window.target_path, &game) &&
+        !StartThroughShell(window, &game)) {
         MessageBoxA(window, "Unable to launch the game!\nPlease verify your installation.",
                     "Error", MB_ICONERROR);
         ShowWindow(window, SW_SHOW);
         return;
     }
-    if (request.hProcess) {
-        WaitForInputIdle(request.hProcess, kGameReadyWaitMs);
-        CloseHandle(request.hProcess);
+    if (game) {
+        WaitForInputIdle(game, kGameReadyWaitMs);
+        CloseHandle(game);
     }
     PostQuitMessage(0);
 }

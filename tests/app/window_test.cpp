@@ -165,35 +165,176 @@ DWORD WINAPI RecordingWaitForInputIdle(HANDLE process, DWORD ms)
     return 0;
 }
 
+// Who the patcher is, as the player-rights start sees it, and what that
+// start did: the game "starts" as this process there too.
+struct TokenAndShell {
+    BOOL elevated = FALSE;
+    HWND shell = NULL;
+    DWORD create_error = 0; // CreateProcessA fails with it when non-zero
+    int creates = 0;
+    DWORD opened_id = 0;   // the process opened, and its handle
+    HANDLE opened = NULL;
+    HANDLE parent = NULL;  // the handle given as the parent
+    DWORD flags = 0;
+    std::string application, command_line;
+    bool has_directory = false, shown_normally = false;
+    HANDLE process = NULL, thread = NULL;
+};
+TokenAndShell g_rights;
+const DWORD kElevationRequired = 740; // ERROR_ELEVATION_REQUIRED, missing from the headers
+void *g_real_token_information = NULL;
+void *g_real_update_attribute = NULL;
+void *g_real_open_process = NULL;
+
+HANDLE WINAPI RecordingOpenProcess(DWORD access, BOOL inherit, DWORD id)
+{
+    g_rights.opened_id = id;
+    g_rights.opened =
+        ((decltype(&OpenProcess))g_real_open_process)(access, inherit, id);
+    return g_rights.opened;
+}
+
+BOOL WINAPI StandInTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS type, LPVOID data,
+                                    DWORD size, PDWORD written)
+{
+    if (type != TokenElevation || size < sizeof(TOKEN_ELEVATION))
+        return ((decltype(&GetTokenInformation))g_real_token_information)(token, type, data,
+                                                                           size, written);
+    ((TOKEN_ELEVATION *)data)->TokenIsElevated = g_rights.elevated;
+    *written = sizeof(TOKEN_ELEVATION);
+    return TRUE;
+}
+
+HWND WINAPI StandInShellWindow() { return g_rights.shell; }
+
+BOOL WINAPI RecordingUpdateAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags,
+                                     DWORD_PTR attribute, PVOID value, SIZE_T size,
+                                     PVOID previous, PSIZE_T returned)
+{
+    if (attribute == PROC_THREAD_ATTRIBUTE_PARENT_PROCESS && size == sizeof(HANDLE))
+        g_rights.parent = *(HANDLE *)value;
+    return ((decltype(&UpdateProcThreadAttribute))g_real_update_attribute)(
+        list, flags, attribute, value, size, previous, returned);
+}
+
+BOOL WINAPI RecordingCreateProcess(LPCSTR application, LPSTR command_line,
+                                   LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL,
+                                   DWORD flags, LPVOID, LPCSTR directory,
+                                   LPSTARTUPINFOA startup, LPPROCESS_INFORMATION info)
+{
+    g_rights.creates++;
+    g_rights.flags = flags;
+    g_rights.application = application ? application : "<null>";
+    g_rights.command_line = command_line ? command_line : "<null>";
+    g_rights.has_directory = directory != NULL;
+    g_rights.shown_normally =
+        (startup->dwFlags & STARTF_USESHOWWINDOW) && startup->wShowWindow == SW_SHOWNORMAL;
+    if (g_rights.create_error) {
+        SetLastError(g_rights.create_error);
+        return FALSE;
+    }
+    DuplicateHandle(GetCurrentProcess(), GetCurrentProcess(), GetCurrentProcess(),
+                    &g_rights.process, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                    &g_rights.thread, 0, FALSE, DUPLICATE_SAME_ACCESS);
+    info->hProcess = g_rights.process;
+    info->hThread = g_rights.thread;
+    info->dwProcessId = GetCurrentProcessId();
+    info->dwThreadId = GetCurrentThreadId();
+    return TRUE;
+}
+
+// An elevated patcher starts the game as a child of the desktop shell, with
+// the player's rights; otherwise, or when that start fails (a game that asks
+// for elevation itself), the shell opens it as it always has.
 TEST_F(MainWindowTest, LaunchAsksTheShellToOpenTheGame)
 {
-    {
-        void *real_shell = NULL, *real_wait = NULL;
-        ImportHook shell("shell32.dll", "ShellExecuteExA", (void *)RecordingShellExecute,
-                         &real_shell);
-        ImportHook wait("user32.dll", "WaitForInputIdle", (void *)RecordingWaitForInputIdle,
-                        &real_wait);
-        ASSERT_TRUE(real_shell && real_wait);
-        g_main_window.patch_completed = 1; // no question first
-        LaunchGame(window);
-    }
+    // Under Wine the desktop window belongs to another process, as the
+    // shell's window does on Windows.
+    HWND desktop = GetDesktopWindow();
+    DWORD desktop_id = 0;
+    GetWindowThreadProcessId(desktop, &desktop_id);
+    ASSERT_NE(desktop_id, 0u);
+    ASSERT_NE(desktop_id, GetCurrentProcessId());
+    const struct {
+        const char *name;
+        BOOL elevated;
+        HWND shell;
+        DWORD create_error;
+        bool as_player; // started as the shell's child, not by the shell
+    } rows[] = {
+        {"elevated", TRUE, desktop, 0, true},
+        {"not elevated", FALSE, desktop, 0, false},
+        {"elevated, no shell", TRUE, NULL, 0, false},
+        {"the game asks for elevation", TRUE, desktop, kElevationRequired, false},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        g_shell = ShellCall();
+        g_rights = TokenAndShell();
+        g_rights.elevated = row.elevated;
+        g_rights.shell = row.shell;
+        g_rights.create_error = row.create_error;
+        {
+            void *real_shell = NULL, *real_wait = NULL, *real_shell_window = NULL,
+                 *real_create = NULL;
+            ImportHook shell("shell32.dll", "ShellExecuteExA", (void *)RecordingShellExecute,
+                             &real_shell);
+            ImportHook wait("user32.dll", "WaitForInputIdle", (void *)RecordingWaitForInputIdle,
+                            &real_wait);
+            ImportHook token("advapi32.dll", "GetTokenInformation",
+                             (void *)StandInTokenInformation, &g_real_token_information);
+            ImportHook shell_window("user32.dll", "GetShellWindow", (void *)StandInShellWindow,
+                                    &real_shell_window);
+            ImportHook attribute("kernel32.dll", "UpdateProcThreadAttribute",
+                                 (void *)RecordingUpdateAttribute, &g_real_update_attribute);
+            ImportHook open("kernel32.dll", "OpenProcess", (void *)RecordingOpenProcess,
+                            &g_real_open_process);
+            ImportHook create("kernel32.dll", "CreateProcessA", (void *)RecordingCreateProcess,
+                              &real_create);
+            ASSERT_TRUE(real_shell && real_wait && g_real_token_information &&
+                        real_shell_window && g_real_update_attribute && g_real_open_process &&
+                        real_create);
+            g_main_window.patch_completed = 1; // no question first
+            LaunchGame(window);
+        }
 
-    ASSERT_EQ(g_shell.calls, 1);
-    EXPECT_EQ(g_shell.info.cbSize, sizeof(SHELLEXECUTEINFOA));
-    EXPECT_EQ(g_shell.info.fMask, (ULONG)SEE_MASK_NOCLOSEPROCESS);
-    EXPECT_EQ(g_shell.info.hwnd, window);
-    EXPECT_EQ(g_shell.verb, "open");
-    EXPECT_EQ(g_shell.file, g_main_window.target_path);
-    EXPECT_EQ(g_shell.file.substr(g_shell.file.size() - 9), "\\game.exe");
-    EXPECT_FALSE(g_shell.has_parameters);
-    EXPECT_FALSE(g_shell.has_directory);
-    EXPECT_EQ(g_shell.info.nShow, SW_SHOWNORMAL);
-    EXPECT_EQ(g_shell.waited, g_shell.process) << "no wait for the game's input";
-    EXPECT_GT(g_shell.wait_ms, 0u);
-    DWORD flags = 0;
-    EXPECT_FALSE(GetHandleInformation(g_shell.process, &flags)) << "the game's handle kept";
-    MSG quit;
-    EXPECT_TRUE(PeekMessageA(&quit, NULL, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the loop goes on";
+        HANDLE game = row.as_player ? g_rights.process : g_shell.process;
+        if (row.as_player) {
+            EXPECT_EQ(g_shell.calls, 0);
+            ASSERT_EQ(g_rights.creates, 1);
+            EXPECT_EQ(g_rights.opened_id, desktop_id);
+            ASSERT_NE(g_rights.opened, (HANDLE)NULL);
+            EXPECT_EQ(g_rights.parent, g_rights.opened) << "not the shell's child";
+            EXPECT_TRUE(g_rights.flags & EXTENDED_STARTUPINFO_PRESENT);
+            EXPECT_EQ(g_rights.application, g_main_window.target_path);
+            EXPECT_EQ(g_rights.command_line,
+                      std::string("\"") + g_main_window.target_path + "\"");
+            EXPECT_FALSE(g_rights.has_directory);
+            EXPECT_TRUE(g_rights.shown_normally);
+            DWORD flags = 0;
+            EXPECT_FALSE(GetHandleInformation(g_rights.thread, &flags)) << "the thread kept";
+            EXPECT_FALSE(GetHandleInformation(g_rights.opened, &flags)) << "the shell kept";
+        } else {
+            EXPECT_EQ(g_rights.creates, row.create_error ? 1 : 0);
+            ASSERT_EQ(g_shell.calls, 1);
+            EXPECT_EQ(g_shell.info.cbSize, sizeof(SHELLEXECUTEINFOA));
+            EXPECT_EQ(g_shell.info.fMask, (ULONG)SEE_MASK_NOCLOSEPROCESS);
+            EXPECT_EQ(g_shell.info.hwnd, window);
+            EXPECT_EQ(g_shell.verb, "open");
+            EXPECT_EQ(g_shell.file, g_main_window.target_path);
+            EXPECT_EQ(g_shell.file.substr(g_shell.file.size() - 9), "\\game.exe");
+            EXPECT_FALSE(g_shell.has_parameters);
+            EXPECT_FALSE(g_shell.has_directory);
+            EXPECT_EQ(g_shell.info.nShow, SW_SHOWNORMAL);
+        }
+        EXPECT_EQ(g_shell.waited, game) << "no wait for the game's input";
+        EXPECT_GT(g_shell.wait_ms, 0u);
+        DWORD flags = 0;
+        EXPECT_FALSE(GetHandleInformation(game, &flags)) << "the game's handle kept";
+        MSG quit;
+        EXPECT_TRUE(PeekMessageA(&quit, NULL, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the loop goes on";
+    }
 }
 
 } // namespace
