@@ -41,17 +41,10 @@ bool EndsWith(const char *name, const char *suffix, int suffix_length)
 HANDLE OpenInstalled(HANDLE folder, const char *name, bool *missing)
 {
     *missing = false;
-    HANDLE target = OpenInFolder(folder, name, DELETE | FILE_READ_ATTRIBUTES, kShareAll,
-                                 FILE_OPEN, FILE_NON_DIRECTORY_FILE, NULL);
-    if (target == INVALID_HANDLE_VALUE) {
+    HANDLE target = OpenPlainInFolder(folder, name, DELETE | FILE_READ_ATTRIBUTES, kShareAll,
+                                      FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    if (target == INVALID_HANDLE_VALUE)
         *missing = GetLastError() == ERROR_FILE_NOT_FOUND;
-        return target;
-    }
-    if (!IsPlainEntry(folder, name, target)) {
-        CloseHandle(target);
-        SetLastError(ERROR_CANT_ACCESS_FILE);
-        return INVALID_HANDLE_VALUE;
-    }
     return target;
 }
 
@@ -170,16 +163,15 @@ void ClearReadOnly(HANDLE file)
 // folder that listed it.
 void SweepLeftover(HANDLE folder, const char *name)
 {
-    HANDLE file = OpenInFolder(folder, name, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                               kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
     // A link named *.old is nobody's leftover: neither it nor what it leads
     // to is touched.
-    if (IsPlainEntry(folder, name, file)) {
-        ClearReadOnly(file);
-        DeleteThrough(file);
-    }
+    HANDLE file = OpenPlainInFolder(folder, name,
+                                    DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                    kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    ClearReadOnly(file);
+    DeleteThrough(file);
     CloseHandle(file);
 }
 

@@ -115,7 +115,7 @@ HANDLE OpenInFolder(HANDLE folder, const char *name, ACCESS_MASK access, ULONG s
                         options | FILE_OPEN_REPARSE_POINT, security);
 }
 
-int IsPlainEntry(HANDLE folder, const char *name, HANDLE opened)
+static int IsPlainEntry(HANDLE folder, const char *name, HANDLE opened)
 {
     WCHAR wide[kMaxNameChars];
     FILE_ATTRIBUTE_TAG_INFO own;
@@ -138,18 +138,24 @@ int IsPlainEntry(HANDLE folder, const char *name, HANDLE opened)
     return id == held ? 1 : 0;
 }
 
-HANDLE HoldFolderIn(HANDLE folder, const char *name, int make)
+HANDLE OpenPlainInFolder(HANDLE folder, const char *name, ACCESS_MASK access, ULONG share,
+                         ULONG disposition, ULONG options)
 {
-    HANDLE held = OpenInFolder(folder, name, kHeldFolderAccess, kHeldFolderShare,
-                               make ? FILE_OPEN_IF : FILE_OPEN, FILE_DIRECTORY_FILE, NULL);
-    if (held == INVALID_HANDLE_VALUE)
-        return held;
-    if (!IsPlainEntry(folder, name, held)) {
-        CloseHandle(held);
+    HANDLE opened = OpenInFolder(folder, name, access, share, disposition, options, NULL);
+    if (opened == INVALID_HANDLE_VALUE)
+        return opened;
+    if (!IsPlainEntry(folder, name, opened)) {
+        CloseHandle(opened);
         SetLastError(ERROR_CANT_ACCESS_FILE);
         return INVALID_HANDLE_VALUE;
     }
-    return held;
+    return opened;
+}
+
+HANDLE HoldFolderIn(HANDLE folder, const char *name, int make)
+{
+    return OpenPlainInFolder(folder, name, kHeldFolderAccess, kHeldFolderShare,
+                             make ? FILE_OPEN_IF : FILE_OPEN, FILE_DIRECTORY_FILE);
 }
 
 int RenameInto(HANDLE file, HANDLE folder, const char *name, int replace)

@@ -27,12 +27,13 @@ HANDLE HoldInstallationFolder(const char *path);
 HANDLE OpenInFolder(HANDLE folder, const char *name, ACCESS_MASK access, ULONG share,
                     ULONG disposition, ULONG options, PSECURITY_DESCRIPTOR security);
 
-// Whether opened, just opened as name in folder, is a plain file or folder:
-// not a link of any kind (a symbolic link, junction or mount point, or a
-// reparse point the system does not describe), by its tag and as folder
-// lists it (all that Wine shows), and the very file that folder lists
-// under that name.
-int IsPlainEntry(HANDLE folder, const char *name, HANDLE opened);
+// OpenInFolder, refusing what it opened unless that is a plain file or
+// folder: not a link of any kind (a symbolic link, junction or mount point,
+// or a reparse point the system does not describe), by its tag and as folder
+// lists it (all that Wine shows), and the very file that folder lists under
+// that name. A refused handle is closed, with ERROR_CANT_ACCESS_FILE set.
+HANDLE OpenPlainInFolder(HANDLE folder, const char *name, ACCESS_MASK access, ULONG share,
+                         ULONG disposition, ULONG options);
 
 // Holds the folder name in folder, making it first when make; refuses a file
 // or a link there. INVALID_HANDLE_VALUE on failure.

@@ -63,11 +63,11 @@ int DeleteLeftover(void *context, HANDLE folder, const char *name, DWORD attribu
         return 0;
     emptying->foreign = true;
     // Shared with nobody: a file another program holds is not the patcher's.
-    HANDLE file = OpenInFolder(folder, name, DELETE | FILE_READ_ATTRIBUTES, 0, FILE_OPEN,
-                               FILE_NON_DIRECTORY_FILE, NULL);
+    HANDLE file = OpenPlainInFolder(folder, name, DELETE | FILE_READ_ATTRIBUTES, 0, FILE_OPEN,
+                                    FILE_NON_DIRECTORY_FILE);
     if (file == INVALID_HANDLE_VALUE)
         return 0;
-    if (IsPlainEntry(folder, name, file) && DeleteThrough(file))
+    if (DeleteThrough(file))
         emptying->foreign = false;
     CloseHandle(file);
     return emptying->foreign ? 0 : 1;
@@ -77,14 +77,8 @@ int DeleteLeftover(void *context, HANDLE folder, const char *name, DWORD attribu
 // for anything else.
 HANDLE OpenToRemove(HANDLE install)
 {
-    HANDLE folder = OpenInFolder(install, kStagingFolderName, kStagingAccess | DELETE,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN,
-                                 FILE_DIRECTORY_FILE, NULL);
-    if (folder != INVALID_HANDLE_VALUE && !IsPlainEntry(install, kStagingFolderName, folder)) {
-        CloseHandle(folder);
-        folder = INVALID_HANDLE_VALUE;
-    }
-    return folder;
+    return OpenPlainInFolder(install, kStagingFolderName, kStagingAccess | DELETE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_OPEN, FILE_DIRECTORY_FILE);
 }
 
 // Removes the folder a run cut off left at the name, which holds its
