@@ -8,8 +8,11 @@
 // and alone changes the installation, so the window and the installation see
 // a one-at-a-time run. An entry that names the same file as one still in the
 // window waits until that one is done, so its check sees the installation as
-// a one-at-a-time run would. One lock guards the slots; the worker waits on
-// an event that a fetcher sets when the slot the worker watches changes.
+// a one-at-a-time run would. Names are compared as the worker takes an entry;
+// file ids (a hard link, a junction) by its fetcher, before its check, so
+// that an up-to-date run opens no file on the worker's path. One lock guards
+// the slots; the worker waits on an event that a fetcher sets when the slot
+// the worker watches changes.
 // Every wait copies Cancel into the run's stop flag, which the fetchers'
 // checks watch; every download watches Cancel itself.
 // With one processor the worker checks entries itself: handing a check to
@@ -32,6 +35,8 @@
 #include "patch/quick_check.h"
 #include "patch/staging_folder.h"
 #include "transfer/crc32.h"
+
+#include <winternl.h>
 
 FetchDownloadFn g_fetch_download = HttpDownloadToOpenFile;
 DWORD g_fetch_first_connections = kGaugeFirstConnections;
@@ -429,12 +434,149 @@ void PutBack(FetchAhead *ahead, FetchSlot *slot, AttemptRecord *attempt)
         slot->state = kSlotParked;
 }
 
+// The name as Windows compares it: components without separators or ".",
+// in upper case, and without the ".old" of a file set aside; a staged copy
+// (".new.old") also keys as its target. Returns false when other names may
+// stand for the same file (a short name, non-ASCII).
+bool MakeNameKey(const char *path, char *key, char *target_key)
+{
+    int length = 0;
+    bool plain = true;
+    for (const char *p = SkipSeparators(path); *p; p = SkipSeparators(p)) {
+        const char *start = p;
+        while (*p && !IsSeparator(*p))
+            p++;
+        if (p - start == 1 && *start == '.')
+            continue;
+        if (length > 0)
+            key[length++] = '\\';
+        for (const char *c = start; c < p; c++) {
+            plain = plain && *c != '~' && (BYTE)*c < 0x80;
+            key[length++] = (*c >= 'a' && *c <= 'z') ? (char)(*c - 'a' + 'A') : *c;
+        }
+    }
+    key[length] = '\0';
+    target_key[0] = '\0';
+    bool set_aside = false;
+    while (length > 4 && lstrcmpA(key + length - 4, ".OLD") == 0) {
+        key[length -= 4] = '\0';
+        set_aside = true;
+    }
+    if (set_aside && length > 4 && lstrcmpA(key + length - 4, ".NEW") == 0) {
+        lstrcpyA(target_key, key);
+        target_key[length - 4] = '\0';
+    }
+    return plain;
+}
+
+// The file's id, where it exists. Only the id is read: the volume's serial
+// number costs Wine a call to another process for every file, and two files
+// of one id on two volumes only make the later entry wait.
+void ReadFileId(FetchSlot *slot)
+{
+    HANDLE file = CreateFileA(slot->local_path, 0,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return;
+    IO_STATUS_BLOCK io;
+    FILE_INTERNAL_INFORMATION info;
+    if (NT_SUCCESS(NtQueryInformationFile(file, &io, &info, sizeof(info),
+                                          FileInternalInformation))) {
+        slot->has_id = true;
+        slot->file_id = (ULONGLONG)info.IndexNumber.QuadPart;
+    }
+    CloseHandle(file);
+}
+
+bool KeysMeet(const FetchSlot *a, const FetchSlot *b)
+{
+    return lstrcmpA(a->key, b->key) == 0 ||
+           (a->target_key[0] && lstrcmpA(a->target_key, b->key) == 0) ||
+           (b->target_key[0] && lstrcmpA(b->target_key, a->key) == 0);
+}
+
+// Names that may stand for one file: the same key, or a name that may be
+// any other.
+bool NamesAlike(const FetchSlot *a, const FetchSlot *b)
+{
+    return a->aliases_any || b->aliases_any || KeysMeet(a, b);
+}
+
+// Two names of one file that exists (a hard link, a junction).
+bool SameFileId(const FetchSlot *a, const FetchSlot *b)
+{
+    return a->has_id && b->has_id && a->file_id == b->file_id;
+}
+
+enum Clearance { kClear, kAwaitIds, kSameFileAbove };
+
+// Under the lock: whether slot's file may be checked now, judged by file ids:
+// not while an entry above it in the window that may yet change that file
+// (one not found up to date) is the same file, nor before the ids of all
+// such entries are known.
+bool MayYetChange(const FetchSlot *above)
+{
+    return !above->checked || above->verdict != kEntryCurrent;
+}
+
+Clearance ClearanceOf(FetchAhead *ahead, const FetchSlot *slot)
+{
+    for (DWORD i = ahead->head; i < slot->index; i++) {
+        const FetchSlot *above = SlotOf(ahead, i);
+        if (!MayYetChange(above))
+            continue;
+        if (!above->id_read)
+            return kAwaitIds;
+        if (SameFileId(above, slot))
+            return kSameFileAbove;
+    }
+    return kClear;
+}
+
+// Under the lock: a fetcher looks up its file's id, off the worker's path,
+// and never while the worker moves a file in (an open of that file, under
+// another of its names, would make the move fail).
+void ReadIdInTurn(FetchAhead *ahead, FetchSlot *slot)
+{
+    while (ahead->installing && !Stopped(ahead))
+        WaitForTurn(ahead, slot);
+    ahead->id_reads++;
+    LeaveCriticalSection(&ahead->lock);
+    ReadFileId(slot);
+    EnterCriticalSection(&ahead->lock);
+    ahead->id_reads--;
+    slot->id_read = true;
+    WakeWaiters(ahead);
+}
+
+// Under the lock: waits until slot's file may be checked; false when an
+// entry above names the same file: the slot is then parked, to be checked
+// once the reported entry has moved on.
+bool AwaitClearance(FetchAhead *ahead, FetchSlot *slot)
+{
+    if (!slot->id_read)
+        ReadIdInTurn(ahead, slot);
+    Clearance clearance;
+    while ((clearance = ClearanceOf(ahead, slot)) == kAwaitIds && !Stopped(ahead))
+        WaitForTurn(ahead, slot);
+    if (clearance != kSameFileAbove || Stopped(ahead))
+        return true;
+    slot->state = kSlotParked;
+    return false;
+}
+
 // Checks a claimed entry; true when attempts follow.
 bool RunCheck(FetchAhead *ahead, FetchSlot *slot, bool on_worker)
 {
     // The worker's own checks follow Cancel itself; a fetcher's, the stop
     // flag, which also ends them when the run stops for another reason.
     const volatile LONG *stop = on_worker ? ahead->plan.cancel : &ahead->stop;
+    EnterCriticalSection(&ahead->lock);
+    bool clear = AwaitClearance(ahead, slot);
+    LeaveCriticalSection(&ahead->lock);
+    if (!clear)
+        return false;
     bool current = IsCurrent(&ahead->plan, slot->index, slot->local_path, stop);
     EnterCriticalSection(&ahead->lock);
     slot->verdict = Stopped(ahead) ? kEntryCancelled
@@ -544,73 +686,39 @@ DWORD WINAPI FetcherMain(LPVOID parameter)
     }
 }
 
-// The name as Windows compares it: components without separators or ".",
-// in upper case, and without the ".old" of a file set aside; a staged copy
-// (".new.old") also keys as its target. Returns false when other names may
-// stand for the same file (a short name, non-ASCII).
-bool MakeNameKey(const char *path, char *key, char *target_key)
+// One processor: the worker checks the entry it takes itself, so that no
+// other thread need run. Ids are looked up only where an entry above may
+// yet change the file: an up-to-date run opens each file once.
+bool CheckInline(FetchAhead *ahead, FetchSlot *slot)
 {
-    int length = 0;
-    bool plain = true;
-    for (const char *p = SkipSeparators(path); *p; p = SkipSeparators(p)) {
-        const char *start = p;
-        while (*p && !IsSeparator(*p))
-            p++;
-        if (p - start == 1 && *start == '.')
-            continue;
-        if (length > 0)
-            key[length++] = '\\';
-        for (const char *c = start; c < p; c++) {
-            plain = plain && *c != '~' && (BYTE)*c < 0x80;
-            key[length++] = (*c >= 'a' && *c <= 'z') ? (char)(*c - 'a' + 'A') : *c;
-        }
+    bool looked = false;
+    for (DWORD i = ahead->head; i < slot->index; i++)
+        looked = looked || MayYetChange(SlotOf(ahead, i));
+    if (looked) {
+        ReadFileId(slot);
+        slot->id_read = true;
+        if (ClearanceOf(ahead, slot) == kSameFileAbove)
+            return false;
     }
-    key[length] = '\0';
-    target_key[0] = '\0';
-    bool set_aside = false;
-    while (length > 4 && lstrcmpA(key + length - 4, ".OLD") == 0) {
-        key[length -= 4] = '\0';
-        set_aside = true;
+    EnterCriticalSection(&ahead->lock);
+    ahead->next_dispatch++;
+    LeaveCriticalSection(&ahead->lock);
+    bool current = IsCurrent(&ahead->plan, slot->index, slot->local_path, ahead->plan.cancel);
+    slot->checked = true;
+    slot->verdict = CancelAsked(ahead) ? kEntryCancelled
+                    : current          ? kEntryCurrent
+                                       : kEntryNeedsUpdate;
+    if (slot->verdict == kEntryNeedsUpdate && !looked)
+        ReadFileId(slot);
+    slot->id_read = true;
+    if (slot->verdict != kEntryNeedsUpdate) {
+        slot->state = kSlotDone;
+        return true;
     }
-    if (set_aside && length > 4 && lstrcmpA(key + length - 4, ".NEW") == 0) {
-        lstrcpyA(target_key, key);
-        target_key[length - 4] = '\0';
-    }
-    return plain;
-}
-
-// The file's volume and id, where it exists.
-void ReadFileId(FetchSlot *slot)
-{
-    HANDLE file = CreateFileA(slot->local_path, 0,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return;
-    BY_HANDLE_FILE_INFORMATION info;
-    if (GetFileInformationByHandle(file, &info)) {
-        slot->has_id = true;
-        slot->volume = info.dwVolumeSerialNumber;
-        slot->id_high = info.nFileIndexHigh;
-        slot->id_low = info.nFileIndexLow;
-    }
-    CloseHandle(file);
-}
-
-bool KeysMeet(const FetchSlot *a, const FetchSlot *b)
-{
-    return lstrcmpA(a->key, b->key) == 0 ||
-           (a->target_key[0] && lstrcmpA(a->target_key, b->key) == 0) ||
-           (b->target_key[0] && lstrcmpA(b->target_key, a->key) == 0);
-}
-
-// Two names for one file: the same key, a name that may be any other, or
-// two files that exist and are one (a hard link, a junction).
-bool NamesOneFile(const FetchSlot *a, const FetchSlot *b)
-{
-    return a->aliases_any || b->aliases_any || KeysMeet(a, b) ||
-           (a->has_id && b->has_id && a->volume == b->volume && a->id_high == b->id_high &&
-            a->id_low == b->id_low);
+    EnterCriticalSection(&ahead->lock);
+    QueueJob(ahead, slot);
+    LeaveCriticalSection(&ahead->lock);
+    return true;
 }
 
 // Takes entry next_dispatch into the window unless it must wait for an entry
@@ -630,6 +738,7 @@ bool TakeNextEntry(FetchAhead *ahead)
         // The worker stops at this entry: nothing below it is fetched.
         slot->verdict = IsSafeRelativePath(path) ? kEntryTooLong : kEntryUnsafe;
         slot->checked = true;
+        slot->id_read = true;
         slot->state = kSlotDone;
         EnterCriticalSection(&ahead->lock);
         ahead->dispatch_blocked = true;
@@ -638,25 +747,13 @@ bool TakeNextEntry(FetchAhead *ahead)
         return false;
     }
     slot->aliases_any = !MakeNameKey(path, slot->key, slot->target_key);
-    ReadFileId(slot);
     for (DWORD i = ahead->head; i < index; i++)
-        if (NamesOneFile(SlotOf(ahead, i), slot))
+        if (NamesAlike(SlotOf(ahead, i), slot))
             return false;
+    if (ahead->check_inline)
+        return CheckInline(ahead, slot);
     EnterCriticalSection(&ahead->lock);
     ahead->next_dispatch++;
-    LeaveCriticalSection(&ahead->lock);
-    if (ahead->check_inline) {
-        bool current = IsCurrent(&ahead->plan, index, slot->local_path, ahead->plan.cancel);
-        slot->checked = true;
-        slot->verdict = CancelAsked(ahead) ? kEntryCancelled
-                        : current          ? kEntryCurrent
-                                           : kEntryNeedsUpdate;
-        if (slot->verdict != kEntryNeedsUpdate) {
-            slot->state = kSlotDone;
-            return true;
-        }
-    }
-    EnterCriticalSection(&ahead->lock);
     QueueJob(ahead, slot);
     LeaveCriticalSection(&ahead->lock);
     return true;
@@ -738,6 +835,7 @@ EntryVerdict AwaitCheck(FetchAhead *ahead, DWORD index, char *local_path)
     EnterCriticalSection(&ahead->lock);
     ahead->head = index;
     ahead->solo = false;
+    ahead->installing = false;
     for (DWORD i = index; i < ahead->next_dispatch; i++) {
         FetchSlot *parked = SlotOf(ahead, i);
         if (parked->state == kSlotParked)
@@ -804,6 +902,10 @@ AttemptStep AwaitAttemptEnd(FetchAhead *ahead, DWORD attempt, HANDLE *staged, LO
     if (record->ended && end == kAttemptVerified) {
         *staged = slot->staged;
         slot->staged = NULL;
+        // The worker moves it in next: no fetcher holds a file open for its id.
+        ahead->installing = true;
+        while (ahead->id_reads > 0)
+            WaitForSlot(ahead, slot);
     }
     LeaveCriticalSection(&ahead->lock);
     return end;

@@ -68,8 +68,9 @@ struct FetchSlot {
     bool checked;               // verdict is final
     EntryVerdict verdict;
     bool aliases_any;           // a name Windows may take for another one (8.3, non-ASCII)
+    bool id_read;               // its file was looked up: has_id tells whether it exists
     bool has_id;                // the file exists: id below
-    DWORD volume, id_high, id_low; // the file's volume serial number and id
+    ULONGLONG file_id;          // the file's id on its volume
     char key[kJoinedPathCapacity];        // the name as Windows compares it
     char target_key[kJoinedPathCapacity]; // a staged copy's target (x.new.old: x); "" none
     char local_path[kJoinedPathCapacity];
@@ -113,6 +114,8 @@ struct FetchAhead {
     DWORD active;                // downloads holding a connection
     DWORD starts;                // downloads begun in the run
     bool solo;                   // the reported entry's download waits to run alone
+    bool installing;             // the worker moves the reported entry's file in
+    DWORD id_reads;              // fetchers opening a file for its id
     FetchSlot slots[kFetchSlots]; // entry i in slot i % kFetchSlots
 };
 
