@@ -601,61 +601,6 @@ TEST_F(PatchRunTest, PathsThatCannotBeUsed)
     EXPECT_FALSE(FileExists(temp.Join("outside.txt")));
 }
 
-TEST_F(PatchRunTest, AReplacementThatFailsIsNotRetried)
-{
-    const struct {
-        const char *name;
-        bool folder; // the target is a folder holding the installed file
-    } cases[] = {{"target held open", false}, {"a folder at the target", true}};
-    for (const auto &c : cases) {
-        recorder.all.clear();
-        std::string target = install + "\\held.dat";
-        std::string installed = c.folder ? target + "\\inner" : target;
-        if (c.folder) {
-            ASSERT_TRUE(CreateDirectoryA(target.c_str(), NULL));
-        }
-        ASSERT_TRUE(WriteWholeFile(installed, "installed"));
-        HANDLE holder = CreateFileA(installed.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-        ASSERT_NE(holder, INVALID_HANDLE_VALUE);
-        if (c.folder)
-            CloseHandle(holder); // a folder is never moved, in use or not
-        SetManifest(Publish("held.dat", "replacement"));
-        Run();
-        if (!c.folder)
-            CloseHandle(holder);
-        EXPECT_EQ(recorder.LogLines(),
-                  Lines({"Searching for updates...", "Downloading held.dat",
-                         "Error: unable to update file on disk.",
-                         "Error: exceeded maximum attempts, giving up.", "Patch failed."}))
-            << c.name;
-        EXPECT_EQ(Installed(c.folder ? "held.dat\\inner" : "held.dat"), "installed") << c.name;
-        EXPECT_EQ(ListFolder(install), std::vector<std::string>({"held.dat"})) << c.name;
-        DeleteFileA(installed.c_str());
-        RemoveDirectoryA(target.c_str());
-    }
-}
-
-TEST_F(PatchRunTest, FoldersThatCannotBeMade)
-{
-    // A file where a folder goes; a link that leads out of the installation.
-    ASSERT_TRUE(WriteWholeFile(install + "\\data", "a file where a folder should be"));
-    ASSERT_TRUE(CreateDirectoryA(temp.Join("outside").c_str(), NULL));
-    UnixSymlink link(install + "\\link", temp.Join("outside"));
-    ASSERT_TRUE(link.made);
-    for (const char *path : {"data\\x.bin", "link\\escaped\\x.bin", "link\\x.bin"}) {
-        recorder.all.clear();
-        SetManifest(Publish(path, "x"));
-        Run();
-        EXPECT_EQ(recorder.LogLines(),
-                  Lines({"Searching for updates...", std::string("Downloading ") + path,
-                         "Error: unable to create folders for update.",
-                         "Error: exceeded maximum attempts, giving up.", "Patch failed."}))
-            << path;
-    }
-    EXPECT_EQ(ListFolder(temp.Join("outside")), std::vector<std::string>());
-}
-
 TEST_F(PatchRunTest, CheckFailures)
 {
     const struct {
@@ -1057,13 +1002,33 @@ TEST_F(PatchRunTest, ARunStoppedAtAnEntryChangesNothingBelowIt)
         Lines log;
     } cases[] = {
         {"five failed downloads", "1 stop\r\n", true, five_failures},
-        {"a replacement that fails", Publish("held", "held"), true,
+        {"a folder at the target", Publish("held", "held"), true,
          {"Downloading held", "Error: unable to update file on disk.",
+          "Error: exceeded maximum attempts, giving up."}},
+        {"a target held open", Publish("open.dat", "new"), true,
+         {"Downloading open.dat", "Error: unable to update file on disk.",
+          "Error: exceeded maximum attempts, giving up."}},
+        {"a file where a folder goes", Publish("data\\x.bin", "x"), true,
+         {"Downloading data\\x.bin", "Error: unable to create folders for update.",
+          "Error: exceeded maximum attempts, giving up."}},
+        {"a link out of the installation", Publish("link\\x.bin", "x"), true,
+         {"Downloading link\\x.bin", "Error: unable to create folders for update.",
+          "Error: exceeded maximum attempts, giving up."}},
+        {"a folder below a link", Publish("link\\escaped\\x.bin", "x"), true,
+         {"Downloading link\\escaped\\x.bin", "Error: unable to create folders for update.",
           "Error: exceeded maximum attempts, giving up."}},
         {"an unsafe path", "1 ..\\stop\r\n", false, {"Error: path must be a relative one."}},
     };
     ASSERT_TRUE(EnsureFolderFor("held\\inner"));
     ASSERT_TRUE(WriteWholeFile(install + "\\held\\inner", "a folder at the target"));
+    ASSERT_TRUE(WriteWholeFile(install + "\\open.dat", "installed"));
+    HANDLE holder = CreateFileA((install + "\\open.dat").c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(holder, INVALID_HANDLE_VALUE);
+    ASSERT_TRUE(WriteWholeFile(install + "\\data", "a file where a folder should be"));
+    ASSERT_TRUE(CreateDirectoryA(temp.Join("outside").c_str(), NULL));
+    UnixSymlink link(install + "\\link", temp.Join("outside"));
+    ASSERT_TRUE(link.made);
     for (bool one_core : {false, true}) {
         for (const auto &c : cases) {
             OneProcessor processors(one_core);
@@ -1088,8 +1053,15 @@ TEST_F(PatchRunTest, ARunStoppedAtAnEntryChangesNothingBelowIt)
             EXPECT_EQ(Installed("first"), "first") << c.name;
             EXPECT_EQ(Installed("below"), "<missing>") << c.name;
             EXPECT_EQ(stand_in.HasFinished("/latest/below"), c.below_fetched) << c.name;
+            ExpectCleanEnd();
         }
     }
+    CloseHandle(holder);
+    EXPECT_EQ(Installed("open.dat"), "installed");
+    EXPECT_EQ(Installed("held\\inner"), "a folder at the target");
+    EXPECT_EQ(ListFolder(temp.Join("outside")), std::vector<std::string>());
+    EXPECT_EQ(ListFolder(install),
+              std::vector<std::string>({"data", "first", "held", "link", "open.dat"}));
 }
 
 // The window holds the reported entry and kFetchAheadDepth below it, no
