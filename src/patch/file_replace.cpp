@@ -159,8 +159,22 @@ void ClearReadOnly(HANDLE file)
     SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof(basic));
 }
 
+// A leftover whose own name is free was set aside by a run that could then
+// neither move the new file in nor put it back (a run cut off between the
+// two, a name held meanwhile): it is the installed file, so it goes back to
+// its name, never over anything. A staged copy (x.new.old) is nobody's file.
+bool PutBackUnderOwnName(HANDLE folder, HANDLE file, const char *name)
+{
+    char own[kJoinedPathCapacity];
+    int length = lstrlenA(name) - kLeftoverSuffixLength;
+    if (length <= 0 || length >= kJoinedPathCapacity)
+        return false;
+    lstrcpynA(own, name, length + 1);
+    return !EndsWith(own, ".new", 4) && RenameInto(file, folder, own, 0);
+}
+
 // Deletes a leftover through its own handle, opened relative to the held
-// folder that listed it.
+// folder that listed it, unless it goes back to its own name.
 void SweepLeftover(HANDLE folder, const char *name)
 {
     // A link named *.old is nobody's leftover: neither it nor what it leads
@@ -170,6 +184,10 @@ void SweepLeftover(HANDLE folder, const char *name)
                                     kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE);
     if (file == INVALID_HANDLE_VALUE)
         return;
+    if (PutBackUnderOwnName(folder, file, name)) {
+        CloseHandle(file);
+        return;
+    }
     ClearReadOnly(file);
     DeleteThrough(file);
     CloseHandle(file);

@@ -369,6 +369,7 @@ TEST(ReplaceInstalledFile, RefusesReparsePointsThatAreLinksOnly)
         Plant(temp.path, "tagged.dat", kOld);
         Plant(temp.path, "tagged.dat.old", kStale);
         Plant(temp.path, "tagged\\x.old", kStale);
+        Plant(temp.path, "tagged\\x", kOld);
         g_tag = c.tag;
         int replaced = 0, folders = 0;
         {
@@ -387,7 +388,7 @@ TEST(ReplaceInstalledFile, RefusesReparsePointsThatAreLinksOnly)
             Sweep(temp.path.c_str());
         }
 
-        TreeSnapshot expected = {{"tagged\\", ""}};
+        TreeSnapshot expected = {{"tagged\\", ""}, {"tagged\\x", kOld}};
         if (c.link) {
             expected["src.tmp"] = kNew;
             expected["tagged.dat"] = kOld;
@@ -590,32 +591,48 @@ TEST(ReplaceInstalledFile, ASetAsideFileGoesBackThroughItsOwnHandle)
 
 TEST(DeleteLeftoverOldFiles, DeletesOldFilesAtEveryDepthAndKeepsEverythingElse)
 {
+    enum Outcome {
+        kKept,
+        kSwept,      // deleted: its own name holds the installed file
+        kSweptAlone, // deleted with its own name free: a staged copy, or no name
+        kPutBack,    // its own name is free: it is the installed file
+    };
     const struct {
         const char *path;
-        bool swept;
+        Outcome outcome;
     } files[] = {
-        {"readme.old", true},
-        {"PATCH.OLD", true},
-        {".old", true},
-        {"Mixed.Old", true},
-        {"old", false},
-        {"xold", false},
-        {"x.old.bak", false},
-        {"x.olde", false},
-        {"readme.txt", false},
-        {"backup.old\\inner.old", true},
-        {"backup.old\\inner.txt", false},
-        {"a\\mid.OLD", true},
-        {"a\\b\\c\\d\\e\\f\\deep.old", true},
-        {"a\\b\\c\\d\\e\\f\\deep.txt", false},
-        {".cache\\x.old", true},
+        {"readme.old", kSwept},
+        {"PATCH.OLD", kPutBack},
+        {".old", kSweptAlone},
+        {"Mixed.Old", kSwept},
+        {"old", kKept},
+        {"xold", kKept},
+        {"x.old.bak", kKept},
+        {"x.olde", kKept},
+        {"readme.txt", kKept},
+        {"release.txt.new.old", kSweptAlone},
+        {"backup.old\\inner.old", kSwept},
+        {"backup.old\\inner.txt", kKept},
+        {"a\\mid.OLD", kPutBack},
+        {"a\\b\\c\\d\\e\\f\\deep.old", kSwept},
+        {"a\\b\\c\\d\\e\\f\\deep.txt", kKept},
+        {".cache\\x.old", kSwept},
     };
     TempFolder temp;
     TreeSnapshot expected;
     for (const auto &f : files) {
         Plant(temp.path, f.path, f.path);
-        if (!f.swept)
+        if (f.outcome == kKept) {
             expected[f.path] = f.path;
+            continue;
+        }
+        std::string own = std::string(f.path, strlen(f.path) - 4);
+        if (f.outcome == kSwept) {
+            Plant(temp.path, own, "installed");
+            expected[own] = "installed";
+        }
+        if (f.outcome == kPutBack)
+            expected[own] = f.path;
     }
     CreateDirectoryA(temp.Join("empty.old").c_str(), NULL);
     for (const char *folder : {"backup.old\\", "a\\", "a\\b\\", "a\\b\\c\\", "a\\b\\c\\d\\",
@@ -631,9 +648,15 @@ TEST(DeleteLeftoverOldFiles, LeavesLeftoversItCannotDeleteAndGoesOn)
 {
     TempFolder temp;
     HeldFiles held;
-    for (const char *path : {"a.old", "busy.old", "locked.old", "m.old", "z.old", "sub\\y.old",
-                             "sub\\busy.old", "zz\\x.old"})
+    TreeSnapshot expected = {{"busy.old", "busy.old"}, {"sub\\", ""},
+                             {"sub\\busy.old", "sub\\busy.old"}, {"zz\\", ""}};
+    for (std::string path : {"a.old", "busy.old", "locked.old", "m.old", "z.old", "sub\\y.old",
+                             "sub\\busy.old", "zz\\x.old"}) {
         Plant(temp.path, path, path);
+        std::string own = path.substr(0, path.size() - 4); // holds the installed file
+        Plant(temp.path, own, "installed");
+        expected[own] = "installed";
+    }
     ApplyLock(temp.Join("busy.old"), kHeldOpen, &held);
     ApplyLock(temp.Join("sub\\busy.old"), kHeldOpen, &held);
     ApplyLock(temp.Join("locked.old"), kReadOnly, &held);
@@ -642,10 +665,7 @@ TEST(DeleteLeftoverOldFiles, LeavesLeftoversItCannotDeleteAndGoesOn)
     held.CloseAll();
 
     // A read-only leftover (locked.old) is made writable and deleted.
-    EXPECT_EQ(SnapshotTree(temp.path), (TreeSnapshot{{"busy.old", "busy.old"},
-                                                     {"sub\\", ""},
-                                                     {"sub\\busy.old", "sub\\busy.old"},
-                                                     {"zz\\", ""}}));
+    EXPECT_EQ(SnapshotTree(temp.path), expected);
 }
 
 TEST(DeleteLeftoverOldFiles, IgnoresAMissingFolderAFileAnEmptyPathAndNull)
@@ -686,6 +706,7 @@ TEST(DeleteLeftoverOldFiles, DoesNotFollowLinksToFoldersOutsideTheTree)
     Sweep(temp.Join("game").c_str());
 
     EXPECT_EQ(SnapshotTree(temp.path), (TreeSnapshot{{"game\\", ""},
+                                                     {"game\\gone", "gone"}, // its name was free
                                                      {"game\\link@", ""},
                                                      {"game\\saves.old@", ""},
                                                      {"outside\\", ""},
@@ -704,8 +725,11 @@ TEST(DeleteLeftoverOldFiles, SweepsTheRootOfADrive)
 
     Sweep(drive.root.c_str());
 
-    EXPECT_EQ(SnapshotTree(drive.folder), (TreeSnapshot{{"keep.txt", "keep.txt"},
+    // Their own names were free: both go back to them.
+    EXPECT_EQ(SnapshotTree(drive.folder), (TreeSnapshot{{"a", "a.old"},
+                                                        {"keep.txt", "keep.txt"},
                                                         {"sub\\", ""},
+                                                        {"sub\\b", "sub\\b.OLD"},
                                                         {"sub\\c.txt", "sub\\c.txt"}}));
 }
 
