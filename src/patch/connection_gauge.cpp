@@ -9,15 +9,10 @@ void StartWindow(ConnectionGauge *gauge, DWORD now_ms, ULONGLONG bytes)
     gauge->wanted = false;
 }
 
-// The window's rate grew enough over the one before the raise: by half of
-// what one more connection brings where each brings a share of its own
-// (from n to n + 1, 1/n more). A fixed bar would be more than the eighth
-// connection can bring once a window's noise is counted, and would undo
-// raises that help; a line that one connection fills still gains nothing.
+// The window's rate grew enough over the one before the raise.
 bool Grew(const ConnectionGauge *gauge, ULONGLONG rate)
 {
-    ULONGLONG before = gauge->limit - 1; // while probing, the count before the raise
-    return rate * 2 * before > gauge->base_rate * (2 * before + 1);
+    return rate * 100 > gauge->base_rate * (100 + kGaugeGrowthPercent);
 }
 
 } // namespace
