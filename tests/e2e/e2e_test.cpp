@@ -397,7 +397,9 @@ TEST_F(SlowRunTest, RestartDuringARunAndAfterIt)
                 "Patch is still in progress, can't restart.", "Updating big.bin",
                 "Patch complete."},
                100, 100, true, "Done.");
-    PostCommand(window, IDM_RESTART);
+    // Sent, not posted: the log is cleared once it returns, so the line
+    // waited for is the new run's, not the last one's.
+    SendMessageA(window, WM_COMMAND, MAKEWPARAM(IDM_RESTART, 0), 0);
     ASSERT_TRUE(WaitForLine("Patch complete."));
     ExpectView(RunToEnd(),
                {"Searching for updates...", "Already up to date: big.bin", "Patch complete."},
