@@ -511,15 +511,23 @@ bool SameFileId(const FetchSlot *a, const FetchSlot *b)
 
 enum Clearance { kClear, kAwaitIds, kSameFileAbove };
 
-// Under the lock: whether slot's file may be checked now, judged by file ids:
-// not while an entry above it in the window that may yet change that file
-// (one not found up to date) is the same file, nor before the ids of all
-// such entries are known.
+// An entry not found up to date: the worker may yet change its file.
 bool MayYetChange(const FetchSlot *above)
 {
     return !above->checked || above->verdict != kEntryCurrent;
 }
 
+bool AnyAboveMayChange(FetchAhead *ahead, const FetchSlot *slot)
+{
+    for (DWORD i = ahead->head; i < slot->index; i++)
+        if (MayYetChange(SlotOf(ahead, i)))
+            return true;
+    return false;
+}
+
+// Under the lock: whether slot's file may be checked now, judged by file ids:
+// not while an entry above it in the window that may yet change that file
+// is the same file, nor before the ids of all such entries are known.
 Clearance ClearanceOf(FetchAhead *ahead, const FetchSlot *slot)
 {
     for (DWORD i = ahead->head; i < slot->index; i++) {
@@ -691,9 +699,7 @@ DWORD WINAPI FetcherMain(LPVOID parameter)
 // yet change the file: an up-to-date run opens each file once.
 bool CheckInline(FetchAhead *ahead, FetchSlot *slot)
 {
-    bool looked = false;
-    for (DWORD i = ahead->head; i < slot->index; i++)
-        looked = looked || MayYetChange(SlotOf(ahead, i));
+    bool looked = AnyAboveMayChange(ahead, slot);
     if (looked) {
         ReadFileId(slot);
         slot->id_read = true;
