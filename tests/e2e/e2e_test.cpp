@@ -940,14 +940,20 @@ protected:
         return count;
     }
 
-    // Waits until big.bin has been downloaded whole into folder: from then on
-    // the run checks and renames files.
-    static bool WaitForBigDownload(const std::string &folder)
+    // Waits until big.bin has been downloaded whole into folder, or already
+    // moved in (a poll can miss the staged copy): from then on the run checks
+    // and renames files.
+    bool WaitForBigDownload(const std::string &folder)
     {
         DWORD start = GetTickCount(), largest = 0;
+        WIN32_FILE_ATTRIBUTE_DATA big;
+        std::string installed = install + "\\" + listed[1].path;
         while (GetTickCount() - start < kRunTimeoutMs) {
             CountBhpFiles(folder, &largest);
             if (largest >= kBigSize)
+                return true;
+            if (GetFileAttributesExA(installed.c_str(), GetFileExInfoStandard, &big) &&
+                big.nFileSizeLow == kBigSize)
                 return true;
             Sleep(1);
         }
