@@ -51,10 +51,12 @@ void LaunchGame(HWND window)
 
     ShowWindow(window, SW_HIDE);
     // An elevated patcher would hand its token to every DLL that players
-    // can put beside game.exe; the game gets the player's own rights instead.
+    // can put beside game.exe, and to a game.exe replaced by one that asks
+    // for elevation: the game gets the player's own rights instead.
     HANDLE game = NULL;
-    if (!StartWithPlayerRights(g_main_window.target_path, &game) &&
-        !StartThroughShell(window, &game)) {
+    PlayerStart start = StartWithPlayerRights(g_main_window.target_path, &game);
+    if (start == kPlayerStartFailed ||
+        (start == kNotElevated && !StartThroughShell(window, &game))) {
         MessageBoxA(window, "Unable to launch the game!\nPlease verify your installation.",
                     "Error", MB_ICONERROR);
         ShowWindow(window, SW_SHOW);

@@ -1,5 +1,10 @@
 #include "app/player_rights.h"
 
+#include <exdisp.h>
+#include <shldisp.h>
+#include <shlguid.h>
+#include <shobjidl.h>
+
 namespace {
 
 // Program path, quoted, and its NUL.
@@ -73,19 +78,124 @@ int StartAsChildOf(HANDLE parent, const char *program, HANDLE *process)
     return started;
 }
 
+// The desktop's folder view, served from the shell's own process, or NULL.
+IShellView *DesktopView()
+{
+    IShellWindows *windows = NULL;
+    if (FAILED(CoCreateInstance(CLSID_ShellWindows, NULL, CLSCTX_LOCAL_SERVER, IID_IShellWindows,
+                                (void **)&windows)))
+        return NULL;
+    VARIANT desktop, no_root;
+    VariantInit(&desktop);
+    VariantInit(&no_root);
+    desktop.vt = VT_I4;
+    desktop.lVal = 0; // CSIDL_DESKTOP
+    LONG desktop_window = 0;
+    IDispatch *found = NULL;
+    IServiceProvider *services = NULL;
+    IShellBrowser *browser = NULL;
+    IShellView *view = NULL;
+    if (SUCCEEDED(windows->FindWindowSW(&desktop, &no_root, SWC_DESKTOP, &desktop_window,
+                                        SWFO_NEEDDISPATCH, &found)) &&
+        found &&
+        SUCCEEDED(found->QueryInterface(IID_IServiceProvider, (void **)&services)) &&
+        SUCCEEDED(services->QueryService(SID_STopLevelBrowser, IID_IShellBrowser,
+                                         (void **)&browser)) &&
+        FAILED(browser->QueryActiveShellView(&view)))
+        view = NULL;
+    if (browser)
+        browser->Release();
+    if (services)
+        services->Release();
+    if (found)
+        found->Release();
+    windows->Release();
+    return view;
+}
+
+// The shell's automation object behind a folder view, or NULL.
+IShellDispatch2 *ShellBehind(IShellView *view)
+{
+    IDispatch *background = NULL, *application = NULL;
+    IShellFolderViewDual *folder_view = NULL;
+    IShellDispatch2 *shell = NULL;
+    if (SUCCEEDED(view->GetItemObject(SVGIO_BACKGROUND, IID_IDispatch, (void **)&background)) &&
+        SUCCEEDED(background->QueryInterface(IID_IShellFolderViewDual, (void **)&folder_view)) &&
+        SUCCEEDED(folder_view->get_Application(&application)) && application &&
+        FAILED(application->QueryInterface(IID_IShellDispatch2, (void **)&shell)))
+        shell = NULL;
+    if (application)
+        application->Release();
+    if (folder_view)
+        folder_view->Release();
+    if (background)
+        background->Release();
+    return shell;
+}
+
+// The shell opens program itself, in its own process and with its own token:
+// a game whose manifest asks for elevation gets Windows' prompt there.
+int ShellOpensForPlayer(IShellDispatch2 *shell, const char *program)
+{
+    WCHAR wide[MAX_PATH];
+    if (!MultiByteToWideChar(CP_ACP, MB_ERR_INVALID_CHARS, program, -1, wide, MAX_PATH))
+        return 0;
+    BSTR file = SysAllocString(wide), verb = SysAllocString(L"open");
+    int opened = 0;
+    if (file && verb) {
+        VARIANT no_arguments, no_folder, operation, show;
+        VariantInit(&no_arguments);
+        VariantInit(&no_folder);
+        VariantInit(&operation);
+        operation.vt = VT_BSTR;
+        operation.bstrVal = verb;
+        VariantInit(&show);
+        show.vt = VT_I4;
+        show.lVal = SW_SHOWNORMAL;
+        opened = SUCCEEDED(shell->ShellExecute(file, no_arguments, no_folder, operation, show));
+    }
+    SysFreeString(verb);
+    SysFreeString(file);
+    return opened;
+}
+
+// Asks the desktop shell to open program on this process's behalf.
+int AskTheShellToOpen(const char *program)
+{
+    HRESULT com = CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+    int opened = 0;
+    IShellView *view = DesktopView();
+    if (view) {
+        IShellDispatch2 *shell = ShellBehind(view);
+        if (shell) {
+            opened = ShellOpensForPlayer(shell, program);
+            shell->Release();
+        }
+        view->Release();
+    }
+    if (SUCCEEDED(com))
+        CoUninitialize();
+    return opened;
+}
+
 } // namespace
 
-int StartWithPlayerRights(const char *program, HANDLE *process)
+PlayerStart StartWithPlayerRights(const char *program, HANDLE *process)
 {
     if (!process)
-        return 0;
+        return kPlayerStartFailed;
     *process = NULL;
-    if (!program || !IsElevated())
-        return 0;
+    if (!program)
+        return kPlayerStartFailed;
+    if (!IsElevated())
+        return kNotElevated;
+    int started = 0;
     HANDLE shell = OpenShellProcess();
-    if (!shell)
-        return 0;
-    int started = StartAsChildOf(shell, program, process);
-    CloseHandle(shell);
-    return started;
+    if (shell) {
+        started = StartAsChildOf(shell, program, process);
+        CloseHandle(shell);
+    }
+    if (!started && AskTheShellToOpen(program))
+        return kPlayerStarted; // no handle: the shell's own process started it
+    return started ? kPlayerStarted : kPlayerStartFailed;
 }

@@ -9,9 +9,11 @@
 #include "resource.h"
 #include "support/iat_patch.h"
 #include "support/temp_folder.h"
+#include "support/unix_host.h"
 
 #include <gtest/gtest.h>
 
+#include <exdisp.h>
 #include <shellapi.h>
 
 #include <string>
@@ -178,6 +180,9 @@ struct TokenAndShell {
     DWORD flags = 0;
     std::string application, command_line;
     bool has_directory = false, shown_normally = false;
+    bool shell_serves = false;   // else the request for the shell's windows is refused
+    int shell_windows_asked = 0; // the desktop shell's windows, from its own process
+    std::string box;             // the last message box's text
     HANDLE process = NULL, thread = NULL;
 };
 TokenAndShell g_rights;
@@ -206,6 +211,28 @@ BOOL WINAPI StandInTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS type, 
 }
 
 HWND WINAPI StandInShellWindow() { return g_rights.shell; }
+
+void *g_real_create_instance = NULL;
+
+// Wine's desktop serves the shell's windows as the shell does on Windows.
+HRESULT WINAPI RecordingCoCreateInstance(REFCLSID type, LPUNKNOWN outer, DWORD context,
+                                         REFIID wanted, LPVOID *object)
+{
+    g_rights.shell_windows_asked += IsEqualCLSID(type, CLSID_ShellWindows) &&
+                                    context == CLSCTX_LOCAL_SERVER &&
+                                    IsEqualIID(wanted, IID_IShellWindows);
+    if (g_rights.shell_serves)
+        return ((decltype(&CoCreateInstance))g_real_create_instance)(type, outer, context,
+                                                                      wanted, object);
+    *object = NULL;
+    return REGDB_E_CLASSNOTREG;
+}
+
+int WINAPI RecordingMessageBox(HWND, LPCSTR text, LPCSTR, UINT)
+{
+    g_rights.box = text ? text : "<null>";
+    return IDOK;
+}
 
 BOOL WINAPI RecordingUpdateAttribute(LPPROC_THREAD_ATTRIBUTE_LIST list, DWORD flags,
                                      DWORD_PTR attribute, PVOID value, SIZE_T size,
@@ -245,10 +272,18 @@ BOOL WINAPI RecordingCreateProcess(LPCSTR application, LPSTR command_line,
 }
 
 // An elevated patcher starts the game as a child of the desktop shell, with
-// the player's rights; otherwise, or when that start fails (a game that asks
-// for elevation itself), the shell opens it as it always has.
+// the player's rights, or, when that start fails (a game that asks for
+// elevation itself), asks the shell to open it in the shell's own process; it
+// never opens the game with its own token. A patcher that is not elevated
+// has the shell open it as it always has.
 TEST_F(MainWindowTest, LaunchAsksTheShellToOpenTheGame)
 {
+    // A real game for the shell's own process to open.
+    TempFolder game_folder;
+    const std::string game_exe = game_folder.Join("game.exe");
+    ASSERT_TRUE(CopyFileA(WindowsPathOfUnix(GAME_EXE).c_str(), game_exe.c_str(), FALSE));
+    char own_game[MAX_PATH];
+    lstrcpynA(own_game, g_main_window.target_path, MAX_PATH);
     // Under Wine the desktop window belongs to another process, as the
     // shell's window does on Windows.
     HWND desktop = GetDesktopWindow();
@@ -261,12 +296,16 @@ TEST_F(MainWindowTest, LaunchAsksTheShellToOpenTheGame)
         BOOL elevated;
         HWND shell;
         DWORD create_error;
-        bool as_player; // started as the shell's child, not by the shell
+        bool as_player;    // started as the shell's child, not by the shell
+        bool shell_serves; // the shell's windows can be reached
+        bool by_the_shell; // opened in the shell's process: the game runs
     } rows[] = {
-        {"elevated", TRUE, desktop, 0, true},
-        {"not elevated", FALSE, desktop, 0, false},
-        {"elevated, no shell", TRUE, NULL, 0, false},
-        {"the game asks for elevation", TRUE, desktop, kElevationRequired, false},
+        {"elevated", TRUE, desktop, 0, true, false, false},
+        {"not elevated", FALSE, desktop, 0, false, false, false},
+        {"elevated, no shell", TRUE, NULL, 0, false, false, false},
+        {"the game asks for elevation", TRUE, desktop, kElevationRequired, false, true, true},
+        {"the game asks, no shell serves", TRUE, desktop, kElevationRequired, false, false,
+         false},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -275,9 +314,13 @@ TEST_F(MainWindowTest, LaunchAsksTheShellToOpenTheGame)
         g_rights.elevated = row.elevated;
         g_rights.shell = row.shell;
         g_rights.create_error = row.create_error;
+        g_rights.shell_serves = row.shell_serves;
+        bool refused = row.elevated && !row.as_player && !row.by_the_shell;
+        lstrcpynA(g_main_window.target_path, row.by_the_shell ? game_exe.c_str() : own_game,
+                  sizeof(g_main_window.target_path));
         {
             void *real_shell = NULL, *real_wait = NULL, *real_shell_window = NULL,
-                 *real_create = NULL;
+                 *real_create = NULL, *real_box = NULL;
             ImportHook shell("shell32.dll", "ShellExecuteExA", (void *)RecordingShellExecute,
                              &real_shell);
             ImportHook wait("user32.dll", "WaitForInputIdle", (void *)RecordingWaitForInputIdle,
@@ -292,13 +335,40 @@ TEST_F(MainWindowTest, LaunchAsksTheShellToOpenTheGame)
                             &g_real_open_process);
             ImportHook create("kernel32.dll", "CreateProcessA", (void *)RecordingCreateProcess,
                               &real_create);
+            ImportHook com("ole32.dll", "CoCreateInstance", (void *)RecordingCoCreateInstance,
+                           &g_real_create_instance);
+            ImportHook box("user32.dll", "MessageBoxA", (void *)RecordingMessageBox, &real_box);
             ASSERT_TRUE(real_shell && real_wait && g_real_token_information &&
                         real_shell_window && g_real_update_attribute && g_real_open_process &&
-                        real_create);
+                        real_create && g_real_create_instance && real_box);
             g_main_window.patch_completed = 1; // no question first
             LaunchGame(window);
         }
 
+        EXPECT_EQ(g_rights.shell_windows_asked, row.elevated && !row.as_player ? 1 : 0);
+        if (row.by_the_shell) {
+            EXPECT_EQ(g_shell.calls, 0) << "opened with the patcher's token";
+            const std::string record = game_folder.Join("game-started.txt");
+            DWORD start = GetTickCount();
+            while (GetFileAttributesA(record.c_str()) == INVALID_FILE_ATTRIBUTES &&
+                   GetTickCount() - start < 30000)
+                Sleep(10);
+            EXPECT_NE(GetFileAttributesA(record.c_str()), INVALID_FILE_ATTRIBUTES)
+                << "the shell did not start the game";
+            MSG quit;
+            EXPECT_TRUE(PeekMessageA(&quit, NULL, WM_QUIT, WM_QUIT, PM_REMOVE));
+            continue;
+        }
+        if (refused) {
+            EXPECT_EQ(g_shell.calls, 0) << "opened with the patcher's token";
+            EXPECT_EQ(g_rights.creates, row.create_error ? 1 : 0);
+            EXPECT_EQ(g_rights.box,
+                      "Unable to launch the game!\nPlease verify your installation.");
+            EXPECT_TRUE(IsWindowVisible(window));
+            MSG quit;
+            EXPECT_FALSE(PeekMessageA(&quit, NULL, WM_QUIT, WM_QUIT, PM_REMOVE));
+            continue;
+        }
         HANDLE game = row.as_player ? g_rights.process : g_shell.process;
         if (row.as_player) {
             EXPECT_EQ(g_shell.calls, 0);
@@ -335,6 +405,11 @@ TEST_F(MainWindowTest, LaunchAsksTheShellToOpenTheGame)
         MSG quit;
         EXPECT_TRUE(PeekMessageA(&quit, NULL, WM_QUIT, WM_QUIT, PM_REMOVE)) << "the loop goes on";
     }
+    lstrcpynA(g_main_window.target_path, own_game, sizeof(g_main_window.target_path));
+    // The game ends by itself; its folder goes once it has.
+    for (DWORD start = GetTickCount();
+         !DeleteFileA(game_exe.c_str()) && GetTickCount() - start < 30000;)
+        Sleep(50);
 }
 
 } // namespace
