@@ -230,7 +230,8 @@ TEST_F(PatchExe, StaticImportsNameKnownDllsOnly)
 {
     const std::set<std::string> known = {"kernel32.dll", "user32.dll", "shell32.dll",
                                          "msvcrt.dll",   "gdi32.dll",  "advapi32.dll",
-                                         "ole32.dll",    "ntdll.dll",  "shlwapi.dll"};
+                                         "ole32.dll",    "oleaut32.dll", "ntdll.dll",
+                                         "shlwapi.dll"};
     std::set<std::string> names;
     size_t entry = pe.Offset(pe.Directory(1).first);
     for (; entry + 20 <= pe.bytes.size() && pe.U32(entry + 12) != 0; entry += 20) {
