@@ -159,9 +159,14 @@ int ShellOpensForPlayer(IShellDispatch2 *shell, const char *program)
     return opened;
 }
 
-// Asks the desktop shell to open program on this process's behalf.
+// Asks the desktop shell to open program on this process's behalf. The
+// shell would report a missing program in a box of its own process, which
+// the call waits for; and no other failure comes back.
 int AskTheShellToOpen(const char *program)
 {
+    DWORD attributes = GetFileAttributesA(program);
+    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return 0;
     HRESULT com = CoInitializeEx(NULL, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
     int opened = 0;
     IShellView *view = DesktopView();

@@ -316,7 +316,9 @@ TEST_F(MainWindowTest, LaunchAsksTheShellToOpenTheGame)
         g_rights.create_error = row.create_error;
         g_rights.shell_serves = row.shell_serves;
         bool refused = row.elevated && !row.as_player && !row.by_the_shell;
-        lstrcpynA(g_main_window.target_path, row.by_the_shell ? game_exe.c_str() : own_game,
+        // The shell is asked only for a game that is there.
+        bool shell_asked = row.elevated && !row.as_player;
+        lstrcpynA(g_main_window.target_path, shell_asked ? game_exe.c_str() : own_game,
                   sizeof(g_main_window.target_path));
         {
             void *real_shell = NULL, *real_wait = NULL, *real_shell_window = NULL,
@@ -345,7 +347,7 @@ TEST_F(MainWindowTest, LaunchAsksTheShellToOpenTheGame)
             LaunchGame(window);
         }
 
-        EXPECT_EQ(g_rights.shell_windows_asked, row.elevated && !row.as_player ? 1 : 0);
+        EXPECT_EQ(g_rights.shell_windows_asked, shell_asked ? 1 : 0);
         if (row.by_the_shell) {
             EXPECT_EQ(g_shell.calls, 0) << "opened with the patcher's token";
             const std::string record = game_folder.Join("game-started.txt");
