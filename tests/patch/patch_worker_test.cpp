@@ -497,32 +497,6 @@ TEST_F(PatchRunTest, CompleteWhenEveryEntryIsCurrent)
     EXPECT_EQ(objects_requested, Lines({"/latest/manifest.txt"}));
 }
 
-TEST_F(PatchRunTest, FailedAfterFiveCorruptDownloads)
-{
-    ASSERT_TRUE(WriteWholeFile(install + "\\one", "1"));
-    std::string second(200, 's'); // one chunk: 0, then 100
-    SetManifest(Publish("one", "1") + "12345 two\r\n" + Publish("three", "3"));
-    objects["/latest/two"] = second; // listed with a CRC it does not have
-    Run();
-    Lines expected = {"Searching for updates...", "Already up to date: one"};
-    for (int i = 0; i < 5; i++) {
-        expected.push_back("Downloading two");
-        expected.push_back("Error: downloaded file is corrupt, trying again...");
-    }
-    expected.push_back("Error: exceeded maximum attempts, giving up.");
-    expected.push_back("Patch failed.");
-    EXPECT_EQ(recorder.LogLines(), expected);
-    Numbers numbers = Concat({StartNumbers(), ManifestNumbers(), {Total(33)}});
-    for (int i = 0; i < 5; i++) {
-        numbers.push_back(File(0));
-        numbers.push_back(File(100));
-    }
-    numbers.push_back(Enable(1));
-    EXPECT_EQ(recorder.Numbers(), numbers);
-    EXPECT_EQ(Installed("three"), "<missing>") << "the third entry was examined";
-    EXPECT_EQ(Installed("two"), "<missing>");
-}
-
 TEST_F(PatchRunTest, UpdatesMissingDifferentAndRetriedFiles)
 {
     ASSERT_TRUE(WriteWholeFile(install + "\\different.txt", "old bytes"));
@@ -555,50 +529,24 @@ TEST_F(PatchRunTest, UpdatesMissingDifferentAndRetriedFiles)
     EXPECT_EQ(ListFolder(install).size(), 4u) << "no leftover beside the files";
 }
 
-TEST_F(PatchRunTest, PathsThatCannotBeUsed)
+// A name that fits locally only below a short folder is too long for the
+// server: that entry fails, and the run goes on below it.
+TEST_F(PatchRunTest, AServerPathTooLongSkipsOnlyItsEntry)
 {
-    const std::string long_name(512, 'n'); // fits locally only below a short folder
-    const struct {
-        const char *name;
-        std::string entry;
-        const char *error;
-        bool later_entries_taken;
-    } cases[] = {
-        {"unsafe", "7 ..\\outside.txt\r\n", "Error: path must be a relative one.", false},
-        {"a name Windows rewrites", "7 data.\r\n", "Error: path must be a relative one.", false},
-        {"a device", "0 NUL\r\n", "Error: path must be a relative one.", false},
-        {"local path too long", "7 " + std::string(515, 'x') + "\r\n", "Error: path is too long.",
-         false},
-        {"server path too long", "7 " + long_name + "\r\n", "Error: server path is too long.",
-         true},
-    };
-    for (const auto &c : cases) {
-        // A relative installation folder keeps the joined local path short
-        // enough for the long name, so only the server path overflows.
-        char previous[MAX_PATH];
-        GetCurrentDirectoryA(MAX_PATH, previous);
-        SetCurrentDirectoryA(temp.path.c_str());
-        std::string short_install = "inst";
-        recorder.all.clear();
-        objects_requested.clear();
-        DeleteFileA((install + "\\later.txt").c_str());
-        SetManifest(c.entry + Publish("later.txt", "later"));
-
-        StartPatchWorker(recorder.window(), short_install.c_str());
-        ASSERT_TRUE(recorder.PumpUntilIdle(kRunTimeoutMs)) << c.name;
-        SetCurrentDirectoryA(previous);
-
-        Lines expected = {"Searching for updates...", c.error};
-        if (c.later_entries_taken) {
-            expected.push_back("Downloading later.txt");
-            expected.push_back("Updating later.txt");
-        }
-        expected.push_back("Patch failed.");
-        EXPECT_EQ(recorder.LogLines(), expected) << c.name;
-        EXPECT_EQ(Installed("later.txt") == "later", c.later_entries_taken) << c.name;
-        ExpectCleanEnd();
-    }
-    EXPECT_FALSE(FileExists(temp.Join("outside.txt")));
+    // A relative installation folder keeps the joined local path short enough
+    // for the long name, so only the server path overflows.
+    char previous[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, previous);
+    SetCurrentDirectoryA(temp.path.c_str());
+    SetManifest("7 " + std::string(512, 'n') + "\r\n" + Publish("later.txt", "later"));
+    StartPatchWorker(recorder.window(), "inst");
+    ASSERT_TRUE(recorder.PumpUntilIdle(kRunTimeoutMs));
+    SetCurrentDirectoryA(previous);
+    EXPECT_EQ(recorder.LogLines(),
+              Lines({"Searching for updates...", "Error: server path is too long.",
+                     "Downloading later.txt", "Updating later.txt", "Patch failed."}));
+    EXPECT_EQ(Installed("later.txt"), "later");
+    ExpectCleanEnd();
 }
 
 TEST_F(PatchRunTest, CheckFailures)
@@ -995,30 +943,44 @@ TEST_F(PatchRunTest, ARunStoppedAtAnEntryChangesNothingBelowIt)
         five_failures.push_back("Error: download failed with err, trying again... 80190194");
     }
     five_failures.push_back("Error: exceeded maximum attempts, giving up.");
+    Lines five_corrupt;
+    for (int i = 0; i < 5; i++) {
+        five_corrupt.push_back("Downloading corrupt");
+        five_corrupt.push_back("Error: downloaded file is corrupt, trying again...");
+    }
+    five_corrupt.push_back("Error: exceeded maximum attempts, giving up.");
+    const Lines not_relative = {"Error: path must be a relative one."};
     const struct {
         const char *name;
         std::string entry;   // the entry the run stops at
         bool below_fetched;  // the entry below it is downloaded first
         Lines log;
+        int whole_bodies;    // its attempts that show 0 then 100, where counted
     } cases[] = {
-        {"five failed downloads", "1 stop\r\n", true, five_failures},
+        {"five failed downloads", "1 stop\r\n", true, five_failures, 0},
+        {"five corrupt downloads", "12345 corrupt\r\n", true, five_corrupt, 5},
         {"a folder at the target", Publish("held", "held"), true,
          {"Downloading held", "Error: unable to update file on disk.",
-          "Error: exceeded maximum attempts, giving up."}},
+          "Error: exceeded maximum attempts, giving up."}, 0},
         {"a target held open", Publish("open.dat", "new"), true,
          {"Downloading open.dat", "Error: unable to update file on disk.",
-          "Error: exceeded maximum attempts, giving up."}},
+          "Error: exceeded maximum attempts, giving up."}, 0},
         {"a file where a folder goes", Publish("data\\x.bin", "x"), true,
          {"Downloading data\\x.bin", "Error: unable to create folders for update.",
-          "Error: exceeded maximum attempts, giving up."}},
+          "Error: exceeded maximum attempts, giving up."}, 0},
         {"a link out of the installation", Publish("link\\x.bin", "x"), true,
          {"Downloading link\\x.bin", "Error: unable to create folders for update.",
-          "Error: exceeded maximum attempts, giving up."}},
+          "Error: exceeded maximum attempts, giving up."}, 0},
         {"a folder below a link", Publish("link\\escaped\\x.bin", "x"), true,
          {"Downloading link\\escaped\\x.bin", "Error: unable to create folders for update.",
-          "Error: exceeded maximum attempts, giving up."}},
-        {"an unsafe path", "1 ..\\stop\r\n", false, {"Error: path must be a relative one."}},
+          "Error: exceeded maximum attempts, giving up."}, 0},
+        {"an unsafe path", "1 ..\\stop\r\n", false, not_relative, 0},
+        {"a name Windows rewrites", "7 data.\r\n", false, not_relative, 0},
+        {"a device", "0 NUL\r\n", false, not_relative, 0},
+        {"a local path too long", "7 " + std::string(515, 'x') + "\r\n", false,
+         {"Error: path is too long."}, 0},
     };
+    objects["/latest/corrupt"] = std::string(200, 's'); // one chunk, not its listed CRC
     ASSERT_TRUE(EnsureFolderFor("held\\inner"));
     ASSERT_TRUE(WriteWholeFile(install + "\\held\\inner", "a folder at the target"));
     ASSERT_TRUE(WriteWholeFile(install + "\\open.dat", "installed"));
@@ -1053,6 +1015,17 @@ TEST_F(PatchRunTest, ARunStoppedAtAnEntryChangesNothingBelowIt)
             EXPECT_EQ(Installed("first"), "first") << c.name;
             EXPECT_EQ(Installed("below"), "<missing>") << c.name;
             EXPECT_EQ(stand_in.HasFinished("/latest/below"), c.below_fetched) << c.name;
+            if (c.whole_bodies > 0) {
+                // The manifest's, the first's and each attempt's.
+                Numbers shown;
+                for (const auto &n : recorder.Numbers())
+                    if (n.first == File(0).first)
+                        shown.push_back(n);
+                Numbers expected = {File(0), File(100), File(0), File(100), File(0), File(100)};
+                for (int i = 1; i < c.whole_bodies; i++)
+                    expected.insert(expected.end(), {File(0), File(100)});
+                EXPECT_EQ(shown, expected) << c.name;
+            }
             ExpectCleanEnd();
         }
     }
