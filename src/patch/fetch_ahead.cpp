@@ -248,6 +248,16 @@ bool ReportedNeedsFetcher(FetchAhead *ahead)
 
 enum Turn { kTurnGo, kTurnStop, kTurnYield };
 
+// Under the lock: slot waits for a connection, or no longer does.
+void WantConnection(FetchAhead *ahead, FetchSlot *slot, bool wants)
+{
+    if (slot->wants_connection == wants)
+        return;
+    slot->wants_connection = wants;
+    ahead->connection_waiters += wants ? 1 : (DWORD)-1;
+    GaugeWaiters(&ahead->gauge, GetTickCount(), ahead->connection_waiters);
+}
+
 // Under the lock: waits until slot's download may begin. The reported
 // entry's begins at once, as it would alone (alone when it must be); one
 // ahead waits while the gauge's downloads run, or while the room does not
@@ -256,8 +266,11 @@ Turn AwaitTurn(FetchAhead *ahead, FetchSlot *slot, bool on_worker)
 {
     for (;;) {
         SampleGauge(ahead);
-        if (Stopped(ahead))
+        if (Stopped(ahead)) {
+            WantConnection(ahead, slot, false);
             return kTurnStop;
+        }
+        bool wants = false;
         bool reported = slot->index == ahead->head;
         ULONGLONG more = slot->room - slot->reserved;
         if (reported) {
@@ -273,6 +286,7 @@ Turn AwaitTurn(FetchAhead *ahead, FetchSlot *slot, bool on_worker)
             }
             ahead->solo = true;
         } else if (!on_worker && ReportedNeedsFetcher(ahead)) {
+            WantConnection(ahead, slot, false);
             return kTurnYield;
         } else if (!ahead->solo && ahead->active < ahead->gauge.limit) {
             if (ReserveDisk(&ahead->ledger, more)) {
@@ -280,10 +294,12 @@ Turn AwaitTurn(FetchAhead *ahead, FetchSlot *slot, bool on_worker)
                 break;
             }
         } else if (!ahead->solo) {
-            GaugeWanted(&ahead->gauge);
+            wants = true;
         }
+        WantConnection(ahead, slot, wants);
         WaitForTurn(ahead, slot);
     }
+    WantConnection(ahead, slot, false);
     ahead->active++;
     ahead->starts++;
     slot->starts_seen = ahead->starts;

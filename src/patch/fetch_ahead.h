@@ -79,6 +79,7 @@ struct FetchSlot {
     DWORD charged;              // attempts made, as the worker reports them
     bool alone;                 // its downloads wait until no other runs
     bool downloading;           // holds a connection
+    bool wants_connection;      // waits for one, which the gauge holds back
     bool company;               // another download ran while its last one did
     bool room_refused;          // its last download found no room on the disk
     DWORD starts_seen;          // the run's download count when its download began
@@ -112,6 +113,7 @@ struct FetchAhead {
     DiskLedger ledger;           // room promised to downloads in flight
     volatile LONGLONG line_bytes; // body bytes of every download of the run
     DWORD active;                // downloads holding a connection
+    DWORD connection_waiters;    // slots waiting for one
     DWORD starts;                // downloads begun in the run
     bool solo;                   // the reported entry's download waits to run alone
     bool installing;             // the worker moves the reported entry's file in
