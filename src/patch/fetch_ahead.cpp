@@ -169,6 +169,36 @@ void OnFetchProgress(void *context, int percent)
     LeaveCriticalSection(&target->ahead->lock);
 }
 
+// Under the lock: the room that the entries above slot may still need, each
+// taken to be as large as own where its length is not known yet. A download
+// ahead leaves it free: an entry above that finds no room when it is
+// reported takes it back, and the download below is made again.
+ULONGLONG RoomNeededAbove(FetchAhead *ahead, const FetchSlot *slot, ULONGLONG own)
+{
+    ULONGLONG needed = 0;
+    for (DWORD i = ahead->head; i < slot->index; i++) {
+        const FetchSlot *above = SlotOf(ahead, i);
+        if (above->state == kSlotDone || above->staged)
+            continue;
+        if (above->room == 0)
+            needed += own;
+        else if (above->room > above->reserved)
+            needed += above->room - above->reserved;
+    }
+    return needed;
+}
+
+// Under the lock: reserves more for a download ahead when the room holds it
+// and what the entries above it may still need. A length not known yet is
+// taken to be the largest the run has seen: a download begun without room
+// would be cut off once its length came.
+bool ReserveAhead(FetchAhead *ahead, FetchSlot *slot, ULONGLONG more)
+{
+    ULONGLONG own = slot->room ? slot->room : ahead->largest_room;
+    ULONGLONG wanted = (slot->room ? more : own) + RoomNeededAbove(ahead, slot, own);
+    return DiskHolds(&ahead->ledger, wanted) && ReserveDisk(&ahead->ledger, more);
+}
+
 // The announced length: a download ahead takes the volume only when the
 // room holds it; the reported entry's is refused once while others hold room
 // (they give it back before it is made again), then judged by the downloader.
@@ -180,10 +210,12 @@ int OnFetchLength(void *context, ULONGLONG length)
     int taken = 1;
     EnterCriticalSection(&ahead->lock);
     slot->room = length;
+    if (length > ahead->largest_room)
+        ahead->largest_room = length;
     if (slot->reserved < length) {
         ULONGLONG more = length - slot->reserved;
         bool reported = slot->index == ahead->head;
-        if (ReserveDisk(&ahead->ledger, more)) {
+        if (reported ? ReserveDisk(&ahead->ledger, more) : ReserveAhead(ahead, slot, more)) {
             slot->reserved += more;
         } else if (reported && slot->alone) {
             TakeDisk(&ahead->ledger, more);
@@ -289,7 +321,7 @@ Turn AwaitTurn(FetchAhead *ahead, FetchSlot *slot, bool on_worker)
             WantConnection(ahead, slot, false);
             return kTurnYield;
         } else if (!ahead->solo && ahead->active < ahead->gauge.limit) {
-            if (ReserveDisk(&ahead->ledger, more)) {
+            if (ReserveAhead(ahead, slot, more)) {
                 slot->reserved = slot->room;
                 break;
             }

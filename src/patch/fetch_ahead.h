@@ -111,6 +111,7 @@ struct FetchAhead {
     bool dispatch_blocked;       // an unusable path: nothing beyond it is taken
     ConnectionGauge gauge;       // downloads at once
     DiskLedger ledger;           // room promised to downloads in flight
+    ULONGLONG largest_room;      // the largest length announced in the run
     volatile LONGLONG line_bytes; // body bytes of every download of the run
     DWORD active;                // downloads holding a connection
     DWORD connection_waiters;    // slots waiting for one
