@@ -23,6 +23,15 @@
 #              in the default phases: it takes about 12 minutes
 #              (PHASES=slow runs it alone; SLOW_CASES picks some of "a b c",
 #              SLOW_RATE the line's bytes a second, default 300000)
+#   scarce     what a one-at-a-time run managed where fetching ahead once
+#              failed, 20 ms away: (s) a server that answers 503 past 2
+#              connections at once from one address, 12 files of 64 KiB into
+#              an empty installation; (d) a volume (a tmpfs of its own) with
+#              500 MiB free, where 6 installed files of 100 MiB are replaced
+#              by new ones; patch.exe's time, log lines and last line beside
+#              the baseline's (a one-at-a-time program is the peer here). Not
+#              in the default phases (PHASES=scarce runs it alone; it mounts
+#              the tmpfs, so it runs as root, as the rest does)
 # and prints each pair with its ratio (the peer's time / patch.exe's time),
 # the connections the relay saw for each side and the most open at once
 # (nginx closes a kept-alive connection after 1,000 requests, its default: a
@@ -37,6 +46,7 @@
 # beside the one measured (<build dir>-line: the same toolchain and build
 # type, PATCHER_UPDATE_HOST=127.0.0.1; its own Wine prefix) and times the
 # patch.exe there, started in a prefix that has run it once already.
+# PEERS=0 leaves out curl's sides of fresh (for a quick look at patch.exe).
 # BASELINE_EXE names a second patch.exe built the same way (such as a line
 # tree of an older checkout) to time beside it at every step.
 # Runs as root (port 80); build build/native/release-tool first. Everything
@@ -60,6 +70,7 @@ distances=${DISTANCES:-0 20 50 100}
 cap=${CAP:-25000000}
 big_rtt=${BIG_RTT:-50}
 baseline_exe=${BASELINE_EXE:-}
+peers=${PEERS:-1}
 release_tool=${RELEASE_TOOL:-build/native/release-tool}
 [ -x "$release_tool" ] || { echo "bench: build $release_tool first" >&2; exit 1; }
 [ -z "$baseline_exe" ] || [ -f "$baseline_exe" ] || { echo "bench: no $baseline_exe" >&2; exit 1; }
@@ -95,7 +106,9 @@ work=$(mktemp -d /tmp/line-bench.XXXXXX)
 nginx_started=
 session_started=
 relay_pid=
+volume=
 cleanup() {
+  if [ -n "$volume" ] && mountpoint -q "$volume"; then umount "$volume" || true; fi
   if [ -n "$relay_pid" ]; then kill "$relay_pid" 2>/dev/null || true; fi
   if [ -n "$nginx_started" ]; then scripts/nginx-loopback.sh stop "$work/nginx" || true; fi
   if [ -n "$session_started" ]; then scripts/wine-session.sh stop "$build" >/dev/null || true; fi
@@ -108,11 +121,12 @@ files=$((2000 / scale))
 big_bytes=$((4096 * mib / scale))
 
 # nginx stops by itself after an hour; each phase starts one of its own.
+# [server part] [http part]: files of nginx settings included there.
 port=
 serve() {
   if [ -n "$nginx_started" ]; then scripts/nginx-loopback.sh stop "$work/nginx"; fi
   nginx_started=1
-  port=$(scripts/nginx-loopback.sh start "$work/nginx" "$work/root")
+  port=$(scripts/nginx-loopback.sh start "$work/nginx" "$work/root" 0 "${1:-}" "${2:-}")
 }
 
 # The line, started anew for every timed side so that its counts are that
@@ -138,6 +152,7 @@ relay_stop() {
   wait "$relay_pid" || true
   relay_pid=
   seen=$(awk '{ print $1, $2 }' "$work/relay.stats")
+  down_mib=$(awk '{ printf "%.1f", $3 / 1048576 }' "$work/relay.stats")
 }
 
 publish() { # <release>
@@ -156,25 +171,28 @@ settle() { sync; }
 # in a subshell: the relay must stay this shell's to stop).
 result=
 
+# Where patch_run lays out the installation, when not $work/install.
+install_at=
 # Lays out an installation and times one patch.exe run in it through the line.
 # With may_fail set, a run that ends other than "Patch complete." is timed
 # too; last_line says how it ended.
 may_fail=
 last_line=
 patch_run() { # <name> <patch.exe> <round trip ms> <rate or ""> [release copied in]
-  rm -rf "$work/install"
-  if [ -n "${5:-}" ]; then cp -a "$work/$5" "$work/install"; else mkdir "$work/install"; fi
-  cp "$2" "$work/install/patch.exe"
-  [ -z "${5:-}" ] || find "$work/install" -type f -exec cat {} + >/dev/null # warm
+  local install=${install_at:-$work/install}
+  rm -rf "$install"
+  if [ -n "${5:-}" ]; then cp -a "$work/$5" "$install"; else mkdir "$install"; fi
+  cp "$2" "$install/patch.exe"
+  [ -z "${5:-}" ] || find "$install" -type f -exec cat {} + >/dev/null # warm
   settle
   relay_start "$3" "$4"
   # Wine's helpers inherit the streams: a file, not a pipe, keeps this from waiting.
-  timeout 3600 "$build/wine-run.sh" "$exe" patch direct "$(win "$work/install/patch.exe")" \
+  timeout 3600 "$build/wine-run.sh" "$exe" patch direct "$(win "$install/patch.exe")" \
     >"$work/$1.out" 2>&1 </dev/null ||
     { [ -n "$may_fail" ] && grep -q '^seconds: ' "$work/$1.out"; } ||
     { echo "bench: $1 failed" >&2; cat "$work/$1.out" >&2; exit 1; }
   relay_stop
-  rm -rf "$work/install"
+  rm -rf "$install"
   last_line=$(sed -n 's/^last line: //p' "$work/$1.out" | tr -d '\r')
   result="$(sed -n 's/^seconds: //p' "$work/$1.out" | tr -d '\r') $seen"
 }
@@ -268,6 +286,7 @@ if [[ " $phases " == *" fresh "* ]]; then
         patch_run fresh "${exes[$i]}" "$d" ""
         fresh[$d.$i]=$(best "${fresh[$d.$i]:-}" "$result")
       done
+      [ "$peers" = 1 ] || continue
       curl_run "$d" ""
       fresh[$d.one]=$(best "${fresh[$d.one]:-}" "$result")
       curl_run "$d" "" -Z --parallel-max 8
@@ -341,6 +360,53 @@ if [[ " $phases " == *" slow "* ]]; then
   done
 fi
 
+declare -A scarce
+# Times each patch.exe once in a scarce case: <case> <release copied in or "">.
+scarce_runs() {
+  for i in "${!exes[@]}"; do
+    may_fail=1
+    patch_run "scarce-$1" "${exes[$i]}" 20 "" "$2"
+    may_fail=
+    scarce[$1.$i]=$(best "${scarce[$1.$i]:-}" "$result")
+    scarce[$1.$i.last]=$last_line
+    scarce[$1.$i.down]=$down_mib
+    scarce[$1.$i.lines]=$(sed -n 's/^log lines: //p' "$work/scarce-$1.out" | tr -d '\r')
+  done
+}
+if [[ " $phases " == *" scarce "* ]]; then
+  echo "bench: scarce (s): 503 past 2 connections at once from one address, 12 files of 64 KiB"
+  rm -rf "$work/root"
+  slow_release s 12 $((64 * 1024))
+  publish slow-s
+  echo 'limit_conn_zone $binary_remote_addr zone=peraddr:1m;' >"$work/limit-http.conf"
+  echo 'limit_conn peraddr 2; limit_conn_status 503;' >"$work/limit-server.conf"
+  serve "$work/limit-server.conf" "$work/limit-http.conf"
+  [ -n "$session_warm" ] || for e in "${exes[@]}"; do patch_run warmup "$e" 0 ""; done
+  session_warm=1
+  for _ in $(seq "$runs"); do scarce_runs s ""; done
+
+  echo "bench: scarce (d): 500 MiB free, 6 installed files of 100 MiB replaced"
+  rm -rf "$work/root" "$work/slow-s"
+  slow_release d-old 6 $((100 * mib))
+  slow_release d 6 $((100 * mib))
+  publish slow-d
+  rm -rf "$work/slow-d"
+  serve
+  # A volume that holds the installation, patch.exe and 500 MiB more.
+  volume=$work/volume
+  mkdir -p "$volume"
+  held=$(($(du -sb "$work/slow-d-old" | cut -f1) + $(stat -c %s "$patch_exe")))
+  mount -t tmpfs -o size=$((held + 500 * mib + mib)) tmpfs "$volume"
+  install_at=$volume/install
+  cp -a "$work/slow-d-old" "$install_at" && cp "$patch_exe" "$install_at/patch.exe"
+  scarce[d.free]=$(($(df -B1 --output=avail "$volume" | tail -1) / mib))
+  rm -rf "$install_at"
+  for _ in $(seq "$runs"); do scarce_runs d slow-d-old; done
+  install_at=
+  umount "$volume"
+  volume=
+fi
+
 name() { # <index into exes>
   if [ "$1" = 0 ]; then echo patch.exe; else echo baseline; fi
 }
@@ -356,13 +422,17 @@ if [ -n "${fresh[*]:-}" ]; then
     "$(name 0)" "" "curl x1" "" "ratio" "curl x8" "" "ratio"
   for d in $distances; do
     read -r p pc pm <<<"${fresh[$d.0]}"
-    read -r o oc om <<<"${fresh[$d.one]}"
-    read -r e ec em <<<"${fresh[$d.eight]}"
-    awk -v d="$d" -v k="${checks[$d]}" -v p="$p" -v pc="($pc, $pm)" -v o="$o" \
-      -v oc="($oc, $om)" -v e="$e" -v ec="($ec, $em)" 'BEGIN {
-      split(k, c, " ");
-      printf "  %3d ms %4.0f/%-4.0f ms %7.2f s %-8s %7.2f s %-8s %6.2f %7.2f s %-8s %6.2f\n",
-        d, c[1] * 1000, c[2] * 1000, p, pc, o, oc, o / p, e, ec, e / p }'
+    read -r o oc om <<<"${fresh[$d.one]:-}"
+    read -r e ec em <<<"${fresh[$d.eight]:-}"
+    if [ "$peers" = 1 ]; then
+      awk -v d="$d" -v k="${checks[$d]}" -v p="$p" -v pc="($pc, $pm)" -v o="$o" \
+        -v oc="($oc, $om)" -v e="$e" -v ec="($ec, $em)" 'BEGIN {
+        split(k, c, " ");
+        printf "  %3d ms %4.0f/%-4.0f ms %7.2f s %-8s %7.2f s %-8s %6.2f %7.2f s %-8s %6.2f\n",
+          d, c[1] * 1000, c[2] * 1000, p, pc, o, oc, o / p, e, ec, e / p }'
+    else
+      printf '  %3d ms %24.2f s %-8s (curl not timed)\n' "$d" "$p" "($pc, $pm)"
+    fi
     if [ -n "$baseline_exe" ]; then
       read -r b bc bm <<<"${fresh[$d.1]}"
       awk -v b="$b" -v bc="($bc, $bm)" -v p="$p" \
@@ -404,6 +474,19 @@ if [ -n "${slow[*]:-}" ]; then
         printf "  (%s) %4d files, %5.1f MiB: line %6.1f s  %-9s %6.1f s %-8s %.2f x line",
           c, f, b / 1048576, line, n, p, pc, p / line;
         printf "  curl x8 %6.1f s %-8s %.2f x line  \"%s\"\n", e, ec, e / line, last }'
+    done
+  done
+fi
+if [ -n "${scarce[*]:-}" ]; then
+  echo "scarce, 20 ms: (s) 503 past 2 connections at once, 12 files of 64 KiB;" \
+    "(d) ${scarce[d.free]:-?} MiB free, 6 installed files of 100 MiB replaced"
+  for c in s d; do
+    for i in "${!exes[@]}"; do
+      [ -n "${scarce[$c.$i]:-}" ] || continue
+      read -r p pc pm <<<"${scarce[$c.$i]}"
+      printf '  (%s) %-9s %7.2f s (%s, %s) %8s MiB down  %s log lines, last "%s"\n' "$c" \
+        "$(name "$i")" "$p" "$pc" "$pm" "${scarce[$c.$i.down]}" "${scarce[$c.$i.lines]}" \
+        "${scarce[$c.$i.last]}"
     done
   done
 fi

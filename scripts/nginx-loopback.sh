@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Serves a folder over HTTP on a free loopback port with nginx, in the
 # foreground mode that needs no root rights, and stops it again:
-#   nginx-loopback.sh start <state dir> <web root> [rate] [locations]
+#   nginx-loopback.sh start <state dir> <web root> [rate] [locations] [http]
 #                       prints the port; rate (such as 1m; 0, the default, for
 #                       none) slows every response to that many bytes a
-#                       second; locations, a file, is included in the server
+#                       second; locations, a file, is included in the server,
+#                       and http, a file, in the http block (a zone it names)
 #   nginx-loopback.sh stop <state dir>
 # Every response is logged to <state dir>/access.log as "<status> <body bytes
 # sent> "<request line>" "<If-None-Match>"".
@@ -17,7 +18,7 @@ action=$1
 state=$2
 
 start() {
-  local root=$1 rate=${2:-0} locations=${3:+include $3;}
+  local root=$1 rate=${2:-0} locations=${3:+include $3;} http_part=${4:+include $4;}
   mkdir -p "$state/tmp" "$root"
   for _ in $(seq 20); do
     local port=$((20000 + RANDOM % 20000))
@@ -32,6 +33,7 @@ http {
   fastcgi_temp_path $state/tmp; uwsgi_temp_path $state/tmp; scgi_temp_path $state/tmp;
   types { text/plain txt; application/octet-stream bin exe dll pak; }
   default_type application/octet-stream;
+  $http_part
   server { listen 127.0.0.1:$port; root $root; disable_symlinks off; limit_rate $rate; $locations }
 }
 CONF
@@ -63,7 +65,7 @@ stop() {
 }
 
 case "$action" in
-  start) start "$3" "${4:-0}" "${5:-}" ;;
+  start) start "$3" "${4:-0}" "${5:-}" "${6:-}" ;;
   stop) stop ;;
   *) echo "usage: $0 start <state dir> <web root> | stop <state dir>" >&2; exit 2 ;;
 esac
