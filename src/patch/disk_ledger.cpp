@@ -15,7 +15,9 @@ bool DiskHolds(const DiskLedger *ledger, ULONGLONG bytes)
     if (bytes == 0 || ledger->folder[0] == '\0' ||
         !GetDiskFreeSpaceExA(ledger->folder, &free_bytes, NULL, NULL))
         return true;
-    ULONGLONG held = kDownloadDiskReserveBytes + ledger->reserved;
+    // What is written of a reservation is out of the free space already.
+    ULONGLONG written = ledger->written < ledger->reserved ? ledger->written : ledger->reserved;
+    ULONGLONG held = kDownloadDiskReserveBytes + ledger->reserved - written;
     return free_bytes.QuadPart >= held && free_bytes.QuadPart - held >= bytes;
 }
 

@@ -11,12 +11,13 @@
 struct DiskLedger {
     char folder[MAX_PATH]; // a folder on the volume; "" when its name is too long
     ULONGLONG reserved;    // bytes promised to downloads that have not ended
+    ULONGLONG written;     // of those, bytes on the volume already (the caller's count)
 };
 
 void StartDiskLedger(DiskLedger *ledger, const char *folder);
 
-// The volume's free space, less the reserve and what is reserved, holds
-// bytes. A volume whose free space cannot be read holds everything, as for
+// The volume's free space, less the reserve and what is reserved and not yet
+// written, holds bytes. A volume whose free space cannot be read holds everything, as for
 // the downloader; 0 bytes always fit.
 bool DiskHolds(const DiskLedger *ledger, ULONGLONG bytes);
 

@@ -165,8 +165,23 @@ void OnFetchProgress(void *context, int percent)
     AttemptRecord *attempt = target->attempt;
     if (attempt->percent_count < sizeof(attempt->percents))
         attempt->percents[attempt->percent_count++] = (BYTE)percent;
+    target->slot->percent_written = percent;
     Notify(target->ahead, target->slot);
     LeaveCriticalSection(&target->ahead->lock);
+}
+
+// Under the lock: tells the ledger how much of the room reserved is written
+// already, by the downloads' own percentages (each rounds down), so that a
+// file being written is not counted both in the free space and as promised.
+void CountWritten(FetchAhead *ahead)
+{
+    ULONGLONG written = 0;
+    for (DWORD i = 0; i < kFetchSlots; i++) {
+        const FetchSlot *slot = &ahead->slots[i];
+        if (slot->downloading)
+            written += slot->reserved / 100 * slot->percent_written;
+    }
+    ahead->ledger.written = written;
 }
 
 // Under the lock: the room that the entries above slot may still need, each
@@ -194,6 +209,7 @@ ULONGLONG RoomNeededAbove(FetchAhead *ahead, const FetchSlot *slot, ULONGLONG ow
 // would be cut off once its length came.
 bool ReserveAhead(FetchAhead *ahead, FetchSlot *slot, ULONGLONG more)
 {
+    CountWritten(ahead);
     ULONGLONG own = slot->room ? slot->room : ahead->largest_room;
     ULONGLONG wanted = (slot->room ? more : own) + RoomNeededAbove(ahead, slot, own);
     return DiskHolds(&ahead->ledger, wanted) && ReserveDisk(&ahead->ledger, more);
@@ -215,6 +231,7 @@ int OnFetchLength(void *context, ULONGLONG length)
     if (slot->reserved < length) {
         ULONGLONG more = length - slot->reserved;
         bool reported = slot->index == ahead->head;
+        CountWritten(ahead);
         if (reported ? ReserveDisk(&ahead->ledger, more) : ReserveAhead(ahead, slot, more)) {
             slot->reserved += more;
         } else if (reported && slot->alone) {
@@ -306,6 +323,7 @@ Turn AwaitTurn(FetchAhead *ahead, FetchSlot *slot, bool on_worker)
         bool reported = slot->index == ahead->head;
         ULONGLONG more = slot->room - slot->reserved;
         if (reported) {
+            CountWritten(ahead);
             bool holds = DiskHolds(&ahead->ledger, more);
             if (!holds) { // downloads ahead hold the room it needs
                 GiveBackRoom(ahead);
@@ -337,6 +355,7 @@ Turn AwaitTurn(FetchAhead *ahead, FetchSlot *slot, bool on_worker)
     slot->starts_seen = ahead->starts;
     slot->company = ahead->active > 1;
     slot->downloading = true;
+    slot->percent_written = 0;
     slot->room_refused = false;
     return kTurnGo;
 }
@@ -347,6 +366,7 @@ void EndTurn(FetchAhead *ahead, FetchSlot *slot)
     ahead->active--;
     slot->company = slot->company || ahead->active > 0 || ahead->starts != slot->starts_seen;
     slot->downloading = false;
+    slot->percent_written = 0;
     ReleaseDisk(&ahead->ledger, slot->reserved);
     slot->reserved = 0;
     SampleGauge(ahead);

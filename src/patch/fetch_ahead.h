@@ -85,6 +85,7 @@ struct FetchSlot {
     DWORD starts_seen;          // the run's download count when its download began
     ULONGLONG room;             // bytes its download writes, once known; 0 unknown
     ULONGLONG reserved;         // bytes of the ledger it holds
+    int percent_written;        // of its download under way, as last reported
     volatile LONG abort;        // ends its download: its room is given back
     bool waiting;               // its fetcher waits on go
     bool worker_owned;          // no fetcher could be had: the worker runs it
