@@ -63,8 +63,11 @@ void GaugeWaiters(ConnectionGauge *gauge, DWORD now_ms, DWORD waiters)
 
 void GaugeSample(ConnectionGauge *gauge, DWORD now_ms, ULONGLONG bytes)
 {
+    // While doubling, a raise must show half again: half a window is enough
+    // to see that, and the count is full sooner.
+    DWORD window_ms = gauge->doubling ? kGaugeWindowMs / 2 : kGaugeWindowMs;
     DWORD elapsed_ms = now_ms - gauge->window_start_ms;
-    if (elapsed_ms < kGaugeWindowMs)
+    if (elapsed_ms < window_ms)
         return;
     ULONGLONG rate = (bytes - gauge->window_start_bytes) * 1000 / elapsed_ms;
     CountWaiting(gauge, now_ms);

@@ -15,7 +15,7 @@
 
 const DWORD kGaugeMaxConnections = 8;
 const DWORD kGaugeFirstConnections = 2;
-const DWORD kGaugeWindowMs = 500;    // the rate is judged over this much time
+const DWORD kGaugeWindowMs = 500;    // the rate is judged over this long (half while doubling)
 const DWORD kGaugeGrowthPercent = 10; // a raise must bring this much more
 const DWORD kGaugeHoldWindows = 6;    // after a raise that did not help
 const DWORD kGaugeRefusedHoldWindows = 20; // after a refusal

@@ -21,7 +21,7 @@ TEST(ConnectionGauge, SettlesWithTheLine)
     const Line lines[] = {
         {"slow line, near", kSlow, kSlow, 0, 1, 3, 30000},
         {"slow line, far", kSlow / 1.5, kSlow, 0, 1, 3, 30000},
-        {"fast line, far", 2e6, 1e9, 0, 8, 8, 2000}, // filled within four windows
+        {"fast line, far", 2e6, 1e9, 0, 8, 8, 800}, // filled within two half windows
         {"fast line, far, a server that refuses past 3", 2e6, 1e9, 3, 2, 3, 30000},
     };
     const DWORD kStepMs = 10, kRunMs = 60000;
@@ -55,21 +55,22 @@ TEST(ConnectionGauge, NoEvidenceNoChange)
 {
     const struct {
         const char *name;
-        DWORD waiting_ms; // of each 500 ms
+        DWORD waiting_ms; // of each 100 ms
         bool bytes_come;
     } cases[] = {
-        {"nothing came", 500, false},
+        {"nothing came", 100, false},
         {"nothing waited", 0, true},
-        {"waited a little", 200, true},
+        {"waited a little", 40, true},
+        {"waited through more than half, not most", 60, true},
     };
     for (const auto &c : cases) {
         ConnectionGauge gauge;
         StartGauge(&gauge, 5, 0, 0);
         ULONGLONG bytes = 0;
         DWORD changes = 0;
-        for (DWORD now = 0; now < 20000; now += 100) {
-            GaugeWaiters(&gauge, now, now % 500 < c.waiting_ms ? 1 : 0);
-            bytes += c.bytes_come ? 100000 * (1 + now / 1000) : 0; // a growing rate
+        for (DWORD now = 0; now < 20000; now += 10) {
+            GaugeWaiters(&gauge, now, now % 100 < c.waiting_ms ? 1 : 0);
+            bytes += c.bytes_come ? 10000 * (1 + now / 1000) : 0; // a growing rate
             GaugeSample(&gauge, now, bytes);
             changes += gauge.limit != 5;
         }
