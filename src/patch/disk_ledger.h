@@ -17,8 +17,8 @@ struct DiskLedger {
 void StartDiskLedger(DiskLedger *ledger, const char *folder);
 
 // The volume's free space, less the reserve and what is reserved and not yet
-// written, holds bytes. A volume whose free space cannot be read holds everything, as for
-// the downloader; 0 bytes always fit.
+// written, holds bytes. A volume whose free space cannot be read holds
+// everything, as for the downloader; 0 bytes always fit.
 bool DiskHolds(const DiskLedger *ledger, ULONGLONG bytes);
 
 // Reserves bytes when the room holds them; false reserves nothing.

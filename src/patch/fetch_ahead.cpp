@@ -203,13 +203,13 @@ ULONGLONG RoomNeededAbove(FetchAhead *ahead, const FetchSlot *slot, ULONGLONG ow
     return needed;
 }
 
-// Under the lock: reserves more for a download ahead when the room holds it
-// and what the entries above it may still need. A length not known yet is
-// taken to be the largest the run has seen: a download begun without room
-// would be cut off once its length came.
+// Under the lock, the ledger's written count brought up to date: reserves
+// more for a download ahead when the room holds it and what the entries
+// above it may still need. A length not known yet is taken to be the largest
+// the run has seen: a download begun without room would be cut off once its
+// length came.
 bool ReserveAhead(FetchAhead *ahead, FetchSlot *slot, ULONGLONG more)
 {
-    CountWritten(ahead);
     ULONGLONG own = slot->room ? slot->room : ahead->largest_room;
     ULONGLONG wanted = (slot->room ? more : own) + RoomNeededAbove(ahead, slot, own);
     return DiskHolds(&ahead->ledger, wanted) && ReserveDisk(&ahead->ledger, more);
@@ -313,17 +313,18 @@ void WantConnection(FetchAhead *ahead, FetchSlot *slot, bool wants)
 // hold its length.
 Turn AwaitTurn(FetchAhead *ahead, FetchSlot *slot, bool on_worker)
 {
+    Turn turn = kTurnGo;
     for (;;) {
         SampleGauge(ahead);
         if (Stopped(ahead)) {
-            WantConnection(ahead, slot, false);
-            return kTurnStop;
+            turn = kTurnStop;
+            break;
         }
+        CountWritten(ahead);
         bool wants = false;
         bool reported = slot->index == ahead->head;
         ULONGLONG more = slot->room - slot->reserved;
         if (reported) {
-            CountWritten(ahead);
             bool holds = DiskHolds(&ahead->ledger, more);
             if (!holds) { // downloads ahead hold the room it needs
                 GiveBackRoom(ahead);
@@ -336,8 +337,8 @@ Turn AwaitTurn(FetchAhead *ahead, FetchSlot *slot, bool on_worker)
             }
             ahead->solo = true;
         } else if (!on_worker && ReportedNeedsFetcher(ahead)) {
-            WantConnection(ahead, slot, false);
-            return kTurnYield;
+            turn = kTurnYield;
+            break;
         } else if (!ahead->solo && ahead->active < ahead->gauge.limit) {
             if (ReserveAhead(ahead, slot, more)) {
                 slot->reserved = slot->room;
@@ -350,6 +351,8 @@ Turn AwaitTurn(FetchAhead *ahead, FetchSlot *slot, bool on_worker)
         WaitForTurn(ahead, slot);
     }
     WantConnection(ahead, slot, false);
+    if (turn != kTurnGo)
+        return turn;
     ahead->active++;
     ahead->starts++;
     slot->starts_seen = ahead->starts;
@@ -366,7 +369,6 @@ void EndTurn(FetchAhead *ahead, FetchSlot *slot)
     ahead->active--;
     slot->company = slot->company || ahead->active > 0 || ahead->starts != slot->starts_seen;
     slot->downloading = false;
-    slot->percent_written = 0;
     ReleaseDisk(&ahead->ledger, slot->reserved);
     slot->reserved = 0;
     SampleGauge(ahead);
